@@ -1,0 +1,32 @@
+// The connect handshake and the connection state.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "window_ops.h"
+
+enum ConnectionStates : int {
+    Idle = 0,
+    Connecting = 1,
+    VersionError = 2,
+    PasswordRefused = 3,
+    Connected = 4,
+};
+
+extern int ConnectionState;
+
+// Port list position -> port index (0 = COM1 ... 30 = COM31), filled by port
+// discovery, read by connect at the selected position.
+constexpr int kPortMapSize = 32;
+extern std::int32_t PortMap[kPortMapSize];
+
+constexpr std::size_t kConnectCommandSize = 16;
+std::array<std::uint8_t, kConnectCommandSize> BuildConnectCommand(const std::string& password);
+
+// "Version %2d.%02d" of the module's version bytes.
+std::string FormatVersion(std::uint8_t major, std::uint8_t minor);
+
+// The Connect button: connects when Idle, disconnects otherwise.
+void btnConnectClick(CWindowOps& window);
