@@ -1,0 +1,70 @@
+#include "commands.h"
+
+#include <cstring>
+
+#include "profile.h"
+#include "reply.h"
+#include "serialport.h"
+
+namespace {
+
+constexpr std::uint8_t kReadCommand[] = {'A', 'T', '+', 'P', 'R', 'O', 'G', '=', 'R', '\n', '\r'};
+constexpr std::uint8_t kWriteCommand[] = {'A', 'T', '+', 'P', 'R', 'O', 'G', '=', 'W'};
+constexpr std::uint8_t kRebootCommand[] = {'A', 'T', '+', 'R', 'E', 'B', 'O', 'O', 'T', '\n', '\r'};
+constexpr std::uint8_t kCommandEnd[] = {'\n', '\r'};
+
+constexpr int kReadTimeoutMs = 1000;
+constexpr int kReadProgressMaximum = 100;
+constexpr std::size_t kPinCodeMinSize = 6;
+
+void DecodeIntoWindow(CWindowOps& window, const std::uint8_t* line, std::size_t length)
+{
+    ProfileView view = window.GetProfileView();
+    DecodeProfileReply(line, length, view);
+    window.SetProfileView(view);
+}
+
+}  // namespace
+
+bool CheckPinCodeLength(CWindowOps& window)
+{
+    if (window.PinCodeText().size() >= kPinCodeMinSize)
+        return true;
+    window.ShowErrorBox(kPinCodeMessage);
+    return false;
+}
+
+void ShowWorkingCopy(CWindowOps& window)
+{
+    std::memcpy(ReplyLine, kProfileReplyPrefix, kProfileReplyPrefixSize);
+    std::memcpy(ReplyLine + kProfileReplyPrefixSize, ModuleProfile.data(), kProfileSize);
+    DecodeIntoWindow(window, ReplyLine, kProfileReplyPrefixSize + kProfileSize);
+}
+
+void btnReadClick(CWindowOps& window)
+{
+    SerialPort.Write(kReadCommand, sizeof kReadCommand);
+    // Any line ends the wait; only a profile line changes the fields. The
+    // timer keeps running: a Read that follows shares its period.
+    WaitLoop(window, kReadTimeoutMs, kReadProgressMaximum, false,
+             [&window](const std::uint8_t* line, std::size_t length) {
+                 DecodeIntoWindow(window, line, length);
+                 TimeoutFlag = 1;
+             });
+    window.ResetProgress(kReadProgressMaximum);
+}
+
+void btnWriteClick(CWindowOps& window)
+{
+    if (!CheckPinCodeLength(window))
+        return;
+    EncodeProfile(window.GetProfileView());
+    SerialPort.Write(kWriteCommand, sizeof kWriteCommand);
+    SerialPort.Write(ModuleProfile.data(), kProfileSize);
+    SerialPort.Write(kCommandEnd, sizeof kCommandEnd);
+}
+
+void btnRebootClick(CWindowOps&)
+{
+    SerialPort.Write(kRebootCommand, sizeof kRebootCommand);
+}

@@ -1,0 +1,167 @@
+#include "connection.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "reply.h"
+#include "serialport.h"
+
+int ConnectionState = Idle;
+std::int32_t PortMap[kPortMapSize] = {};
+
+namespace {
+
+constexpr char kConnectTemplate[] = "AT+PROG=?7481V\n\r";
+constexpr std::size_t kPasswordOffset = 9;
+constexpr std::size_t kPasswordMaxSize = 4;
+constexpr std::size_t kConnectFlagOffset = 13;
+
+constexpr int kConnectTimeoutMs = 2000;
+constexpr int kConnectProgressMaximum = 20000;
+
+constexpr char kPasswordAnswer[] = "+PWD";
+constexpr char kVersionAnswer[] = "+VER";
+constexpr std::size_t kAnswerKindSize = 4;
+constexpr std::size_t kStatusOffset = 5;
+constexpr std::size_t kMajorOffset = 6;
+constexpr std::size_t kMinorOffset = 7;
+constexpr std::uint8_t kPasswordAccepted = '1';
+
+void CloseAsIdle(CWindowOps& window)
+{
+    SerialPort.Close();
+    window.SetConnectCaption("Connect");
+    ConnectionState = Idle;
+}
+
+void Disconnect(CWindowOps& window)
+{
+    SerialPort.Close();
+    window.SetConnectCaption("Connect");
+    window.SetControlEnabled(Control::btnWrite, false);
+    window.SetControlEnabled(Control::btnRead, false);
+    window.SetControlEnabled(Control::btnReboot, false);
+    ConnectionState = Idle;
+    window.SetControlEnabled(Control::cmbComSel, true);
+}
+
+// A byte the line does not reach counts as 0x00, never as a byte of an older line.
+std::uint8_t LineByte(const std::uint8_t* line, std::size_t length, std::size_t offset)
+{
+    return offset < length ? line[offset] : 0;
+}
+
+bool LineBegins(const std::uint8_t* line, std::size_t length, const char* kind)
+{
+    return length >= kAnswerKindSize && std::memcmp(line, kind, kAnswerKindSize) == 0;
+}
+
+void HandleConnectAnswer(CWindowOps& window, const std::uint8_t* line, std::size_t length)
+{
+    if (LineBegins(line, length, kVersionAnswer)) {
+        ConnectionState = VersionError;
+        TimeoutFlag = 1;
+        return;
+    }
+    if (!LineBegins(line, length, kPasswordAnswer))
+        return;
+
+    const std::string version = FormatVersion(LineByte(line, length, kMajorOffset),
+                                              LineByte(line, length, kMinorOffset));
+    if (LineByte(line, length, kStatusOffset) == kPasswordAccepted) {
+        ConnectionState = Connected;
+    } else {
+        ConnectionState = PasswordRefused;
+        window.ShowErrorBox("Password Error");
+    }
+    window.SetVersionCaption(version);
+    TimeoutFlag = 1;
+}
+
+void FinishConnect(CWindowOps& window)
+{
+    switch (ConnectionState) {
+    case Connected:
+        window.SetConnectCaption("Disconnect");
+        window.SetControlEnabled(Control::btnWrite, true);
+        window.SetControlEnabled(Control::btnRead, true);
+        window.SetControlEnabled(Control::btnReboot, true);
+        window.SetControlEnabled(Control::cmbComSel, false);
+        break;
+    case VersionError:
+        window.ShowErrorBox("Version Error");
+        CloseAsIdle(window);
+        break;
+    case PasswordRefused:
+        // The answer's handler has told the user already.
+        CloseAsIdle(window);
+        break;
+    default:
+        window.ShowErrorBox("ComProt Error or BT MODE ERROR    ");
+        CloseAsIdle(window);
+        break;
+    }
+}
+
+void Connect(CWindowOps& window)
+{
+    const int position = window.SelectedPortPosition();
+    if (position < 0 || position >= kPortMapSize) {
+        window.SetConnectCaption("Fail");
+        return;
+    }
+    SerialPort.SetPort(PortMap[position]);
+    if (SerialPort.Open() != 1) {
+        window.SetConnectCaption("Fail");
+        return;
+    }
+
+    ConnectionState = Connecting;
+    const auto command = BuildConnectCommand(window.CfgPwdText());
+    SerialPort.Write(command.data(), command.size());
+
+    WaitLoop(window, kConnectTimeoutMs, kConnectProgressMaximum, true,
+             [&window](const std::uint8_t* line, std::size_t length) {
+                 HandleConnectAnswer(window, line, length);
+             });
+    window.SetTimerEnabled(false);
+    FinishConnect(window);
+    window.ResetProgress(kConnectProgressMaximum);
+}
+
+}  // namespace
+
+std::array<std::uint8_t, kConnectCommandSize> BuildConnectCommand(const std::string& password)
+{
+    std::array<std::uint8_t, kConnectCommandSize> command;
+    std::memcpy(command.data(), kConnectTemplate, kConnectCommandSize);
+
+    // The text ends at its first 0x00; a shorter one is followed by one 0x00
+    // and the template's filler digits.
+    std::size_t count = 0;
+    while (count < kPasswordMaxSize && count < password.size() && password[count] != '\0') {
+        command[kPasswordOffset + count] = static_cast<std::uint8_t>(password[count]);
+        ++count;
+    }
+    command[kPasswordOffset + count] = 0x00;
+    command[kConnectFlagOffset] = 0x01;
+    return command;
+}
+
+std::string FormatVersion(std::uint8_t major, std::uint8_t minor)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "Version %2d.%02d", major, minor);
+    return text;
+}
+
+void btnConnectClick(CWindowOps& window)
+{
+    // The port list is probing ports through the one SerialPort.
+    if (window.PortDiscoveryRunning())
+        return;
+    if (ConnectionState != Idle)
+        Disconnect(window);
+    else
+        Connect(window);
+}
