@@ -36,3 +36,28 @@ run: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Reliability: libFuzzer targets (clang, own packages) and the whole suite under ASan+UBSan.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_DEPS := clang-14 libclang-rt-14-dev
+FUZZ_TARGETS := fuzz_profile
+ASAN_BUILD_DIR ?= build-asan
+# UBSan findings fail a test like ASan's do.
+ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+
+.PHONY: fuzz test-asan
+
+fuzz:
+	$(MAKE) deps DEPS="$(FUZZ_DEPS)"
+	cmake -S . -B $(FUZZ_BUILD_DIR) -G Ninja -DCMAKE_CXX_COMPILER=clang++-14 -DZR9_FUZZ=ON \
+	  -DZR9_BUILD_APP=OFF -DZR9_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD_DIR) --target $(FUZZ_TARGETS)
+	fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR)/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+test-asan:
+	@start=$$(date +%s); \
+	$(ASAN_ENV) $(MAKE) build BUILD_DIR=$(ASAN_BUILD_DIR) CMAKE_FLAGS=-DZR9_SANITIZE=address,undefined && \
+	cd $(ASAN_BUILD_DIR) && $(ASAN_ENV) QT_QPA_PLATFORM=offscreen ctest --output-on-failure; \
+	status=$$?; echo "test-asan: $$(( $$(date +%s) - start )) s"; exit $$status
