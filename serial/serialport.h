@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "serial_platform.h"
+
 class CPort {
 public:
     virtual int Open() = 0;
@@ -15,6 +17,8 @@ public:
 protected:
     CPort() = default;
     ~CPort() = default;
+
+    serial_platform::Handle m_hPort = serial_platform::kInvalidHandle;
 };
 
 class CSerialPort : public CPort {
@@ -25,18 +29,38 @@ public:
                 std::uint8_t stopBits, std::uint32_t inQueue, std::uint32_t outQueue);
     ~CSerialPort();
 
-    // 1 open and configured, 0 failed.
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // 1 open and configured, 0 failed. A device still held after a failed
+    // Open is released first.
     int Open() override;
     // 1 closed (also when already closed), 0 the device could not be released.
     int Close() override;
     // Bytes written; 1 for length 0; 0 on failure.
     int Write(const std::uint8_t* buffer, std::uint32_t length) override;
-    // Bytes read; -1 when fewer than `length` bytes are queued; 0 on failure.
+    // Bytes read; -1 when fewer than `length` bytes are queued; 0 on failure
+    // and on a closed port. At most kReadBufferSize bytes per call.
     int Read(std::uint8_t* buffer, std::uint32_t length) override;
     // 1 stored; 0 refused while a device is held.
     int SetPort(int portIndex);
 
-    // (fields: completed by the serial layer)
+    // A read that the system defers completes into the port's own buffer, so
+    // the caller's buffer need only live for one call.
+    static constexpr std::uint32_t kReadBufferSize = 4096;
+
+private:
+    std::uint32_t m_dwBaudRate;
+    std::uint32_t m_dwInQueue;
+    std::uint32_t m_dwOutQueue;
+    std::uint8_t m_byParity;
+    std::uint8_t m_byByteSize;
+    std::uint8_t m_byStopBits;
+    int m_nPortIndex;
+    bool m_bReadPending = false;
+    serial_platform::Overlapped m_osRead;
+    serial_platform::Overlapped m_osWrite;
+    std::uint8_t m_abyReadBuffer[kReadBufferSize] = {};
 };
 
 extern CSerialPort SerialPort;

@@ -1,0 +1,313 @@
+// POSIX implementation of the serial operations (termios). Every transfer
+// completes before it returns, so completion events are always signalled and
+// nothing is ever outstanding to cancel.
+#include "serial_platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace serial_platform {
+
+static_assert(sizeof(termios) <= sizeof(LineSettings::native));
+
+namespace {
+
+// Stand-in token: POSIX transfers need no event object.
+constexpr Handle kCompletedEvent = 1;
+
+// The kernel's active consoles; ZR9_CONSOLE_LIST names a stand-in list for tests.
+const char* ConsoleListPath()
+{
+    const char* path = std::getenv("ZR9_CONSOLE_LIST");
+    return path ? path : "/sys/class/tty/console/active";
+}
+
+// True when `device` is one of the active consoles; a console must never be
+// reconfigured, so it is treated as busy without being opened.
+bool IsConsole(const char* device)
+{
+    struct stat deviceStat {};
+    if (stat(device, &deviceStat) != 0 || !S_ISCHR(deviceStat.st_mode))
+        return false;
+    std::FILE* list = std::fopen(ConsoleListPath(), "r");
+    if (!list)
+        return false;
+    bool found = false;
+    char consoleName[256];
+    while (!found && std::fscanf(list, "%255s", consoleName) == 1) {
+        char consolePath[300];
+        std::snprintf(consolePath, sizeof consolePath, "/dev/%s", consoleName);
+        struct stat consoleStat {};
+        found = stat(consolePath, &consoleStat) == 0 && S_ISCHR(consoleStat.st_mode) &&
+                consoleStat.st_rdev == deviceStat.st_rdev;
+    }
+    std::fclose(list);
+    return found;
+}
+
+struct SpeedCode {
+    std::uint32_t baudRate;
+    speed_t speed;
+};
+
+constexpr SpeedCode kSpeeds[] = {
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+termios& NativeSettings(LineSettings& settings)
+{
+    return *reinterpret_cast<termios*>(settings.native);
+}
+
+const termios& NativeSettings(const LineSettings& settings)
+{
+    return *reinterpret_cast<const termios*>(settings.native);
+}
+
+}  // namespace
+
+bool PortName(int portIndex, char* name, std::size_t size)
+{
+    const char* fixedName = DefaultPosixPortName(portIndex);
+    if (!fixedName) {
+        errno = ENOENT;
+        return false;
+    }
+    const char* portDir = std::getenv("ZR9_PORT_DIR");
+    const int length = portDir ? std::snprintf(name, size, "%s/COM%d", portDir, portIndex + 1)
+                               : std::snprintf(name, size, "%s", fixedName);
+    if (length < 0 || static_cast<std::size_t>(length) >= size) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    return true;
+}
+
+Handle OpenExclusive(const char* deviceName)
+{
+    if (IsConsole(deviceName)) {
+        errno = EBUSY;
+        return kInvalidHandle;
+    }
+    const int fd = open(deviceName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return kInvalidHandle;
+    // flock keeps out every other opener, root included; TIOCEXCL adds the
+    // kernel's own refusal for other users and may fail on non-terminals.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int lockError = errno;
+        close(fd);
+        errno = lockError;
+        return kInvalidHandle;
+    }
+    ioctl(fd, TIOCEXCL);
+    return fd;
+}
+
+// Linux sizes its terminal queues itself and reports received bytes through
+// poll() without being asked; both requests are met as they stand.
+bool SetEventMask(Handle)
+{
+    return true;
+}
+
+bool SetQueueSizes(Handle, std::uint32_t, std::uint32_t)
+{
+    return true;
+}
+
+bool PurgeAll(Handle port)
+{
+    return tcflush(static_cast<int>(port), TCIOFLUSH) == 0;
+}
+
+bool GetLineSettings(Handle port, LineSettings& settings)
+{
+    termios& tio = NativeSettings(settings);
+    if (tcgetattr(static_cast<int>(port), &tio) != 0)
+        return false;
+
+    settings.baudRate = 0;
+    for (const SpeedCode& code : kSpeeds)
+        if (code.speed == cfgetospeed(&tio))
+            settings.baudRate = code.baudRate;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5: settings.byteSize = 5; break;
+    case CS6: settings.byteSize = 6; break;
+    case CS7: settings.byteSize = 7; break;
+    default: settings.byteSize = 8; break;
+    }
+    if (!(tio.c_cflag & PARENB))
+        settings.parity = kParityNone;
+    else if (tio.c_cflag & CMSPAR)
+        settings.parity = (tio.c_cflag & PARODD) ? 3 : 4;
+    else
+        settings.parity = (tio.c_cflag & PARODD) ? 1 : 2;
+    settings.stopBits = (tio.c_cflag & CSTOPB) ? 2 : kOneStopBit;
+    int modemLines = 0;
+    settings.dtrControl =
+        ioctl(static_cast<int>(port), TIOCMGET, &modemLines) == 0 && (modemLines & TIOCM_DTR)
+            ? kDtrControlEnable
+            : 0;
+    return true;
+}
+
+bool SetLineSettings(Handle port, const LineSettings& settings)
+{
+    const int fd = static_cast<int>(port);
+    termios tio = NativeSettings(settings);
+
+    const SpeedCode* speed = nullptr;
+    for (const SpeedCode& code : kSpeeds)
+        if (code.baudRate == settings.baudRate)
+            speed = &code;
+    static constexpr tcflag_t kByteSizes[] = {CS5, CS6, CS7, CS8};
+    if (!speed || settings.byteSize < 5 || settings.byteSize > 8 || settings.parity > 4 ||
+        settings.stopBits == 1 || settings.stopBits > 2) {
+        errno = EINVAL;
+        return false;
+    }
+
+    // Raw and binary-transparent; software flow control (IXON, IXOFF) stays as found.
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+
+    // Hardware flow control (CRTSCTS) stays as found.
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+    tio.c_cflag |= kByteSizes[settings.byteSize - 5] | CLOCAL | CREAD;
+    if (settings.parity != kParityNone) {
+        tio.c_cflag |= PARENB;
+        if (settings.parity == 1 || settings.parity == 3)
+            tio.c_cflag |= PARODD;
+        if (settings.parity >= 3)
+            tio.c_cflag |= CMSPAR;
+        tio.c_iflag |= INPCK;
+    } else {
+        tio.c_iflag &= ~INPCK;
+    }
+    if (settings.stopBits == 2)
+        tio.c_cflag |= CSTOPB;
+    cfsetispeed(&tio, speed->speed);
+    cfsetospeed(&tio, speed->speed);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        return false;
+
+    // A device without modem lines (a pseudo-terminal) answers ENOTTY or EINVAL.
+    int dtr = TIOCM_DTR;
+    if (ioctl(fd, settings.dtrControl == kDtrControlEnable ? TIOCMBIS : TIOCMBIC, &dtr) != 0 &&
+        errno != ENOTTY && errno != EINVAL)
+        return false;
+    return true;
+}
+
+Handle CreateCompletionEvent()
+{
+    return kCompletedEvent;
+}
+
+bool CloseEvent(Handle)
+{
+    return true;
+}
+
+bool StartRead(Handle port, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
+               Overlapped& record)
+{
+    const ssize_t got = read(static_cast<int>(port), buffer, length);
+    if (got < 0 && errno != EAGAIN)
+        return false;
+    count = got < 0 ? 0 : static_cast<std::uint32_t>(got);
+    record.status = 0;
+    record.transferred = count;
+    return true;
+}
+
+bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
+                std::uint32_t& count, Overlapped& record)
+{
+    // Non-blocking writes, waiting for room at most kWriteTimeLimitMs in all, so a
+    // peer holding off flow control cannot freeze the caller. On time-out the
+    // bytes sent so far are reported.
+    const int fd = static_cast<int>(port);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeLimitMs);
+    count = 0;
+    while (count < length) {
+        const ssize_t sent = write(fd, buffer + count, length - count);
+        if (sent > 0) {
+            count += static_cast<std::uint32_t>(sent);
+            continue;
+        }
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && errno != EAGAIN)
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd room{fd, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            return false;
+    }
+    record.status = 0;
+    record.transferred = count;
+    return true;
+}
+
+std::uint32_t WaitForEvent(Handle event, std::uint32_t)
+{
+    if (event == kNoEvent) {
+        errno = EINVAL;
+        return kWaitFailed;
+    }
+    return kWaitSignalled;
+}
+
+bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
+{
+    count = static_cast<std::uint32_t>(record.transferred);
+    return true;
+}
+
+bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
+{
+    int queued = 0;
+    if (ioctl(static_cast<int>(port), FIONREAD, &queued) != 0)
+        return false;
+    queuedBytes = static_cast<std::uint32_t>(queued);
+    return true;
+}
+
+bool CancelPending(Handle)
+{
+    return true;
+}
+
+bool ClosePort(Handle port)
+{
+    return close(static_cast<int>(port)) == 0;
+}
+
+std::uint32_t LastErrorCode()
+{
+    return static_cast<std::uint32_t>(errno);
+}
+
+}  // namespace serial_platform
