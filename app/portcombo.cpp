@@ -1,0 +1,7 @@
+#include "portcombo.h"
+
+void CPortCombo::showPopup()
+{
+    emit dropDown();
+    QComboBox::showPopup();
+}

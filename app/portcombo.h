@@ -1,0 +1,17 @@
+// The port list: an editable combo box that announces its drop-down before
+// the list opens, so the handler can refill the items the list then shows.
+#pragma once
+
+#include <QComboBox>
+
+class CPortCombo : public QComboBox {
+    Q_OBJECT
+
+public:
+    using QComboBox::QComboBox;
+
+    void showPopup() override;
+
+signals:
+    void dropDown();
+};

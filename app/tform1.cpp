@@ -1,0 +1,252 @@
+#include "tform1.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <algorithm>
+
+#include "commands.h"
+#include "connection.h"
+#include "reply.h"
+
+namespace {
+
+// Texts are 8-bit both ways, so bytes 0x80 to 0xFF survive a read and a write.
+QString FromBytes(const std::string& text)
+{
+    return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToBytes(const QString& text)
+{
+    return text.toLatin1().toStdString();
+}
+
+// setText would cut a longer text to maxLength; the limit is meant for typing.
+void SetTextBeyondLimit(QLineEdit* edit, int limit, const QString& text)
+{
+    edit->setMaxLength(std::max(limit, static_cast<int>(text.size())));
+    edit->setText(text);
+}
+
+// An auto-exclusive button cannot be unchecked by the program, but a decode may
+// leave both buttons of a pair unchecked.
+void SetRadioPair(QRadioButton* first, bool firstChecked, QRadioButton* second, bool secondChecked)
+{
+    first->setAutoExclusive(false);
+    second->setAutoExclusive(false);
+    first->setChecked(firstChecked);
+    second->setChecked(secondChecked);
+    // As with a click, checking the second unchecks the first.
+    if (secondChecked)
+        first->setChecked(false);
+    first->setAutoExclusive(true);
+    second->setAutoExclusive(true);
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
+{
+    setupUi(this);
+    // The design's position is that of the outer window, which move() sets.
+    move(342, 133);
+
+    m_nLocalNameLimit = LocalName->maxLength();
+    // Deleting from a name longer than the limit lowers the limit with it, so
+    // typing never makes it longer again.
+    connect(LocalName, &QLineEdit::textChanged, this, [this](const QString& text) {
+        LocalName->setMaxLength(std::max(m_nLocalNameLimit, static_cast<int>(text.size())));
+    });
+
+    Timer.setInterval(1000);
+    connect(&Timer, &QTimer::timeout, this, &TForm1::TimerTimer);
+    connect(btnConnect, &QPushButton::clicked, this, &TForm1::btnConnectClick);
+    connect(btnRead, &QPushButton::clicked, this, &TForm1::btnReadClick);
+    connect(btnWrite, &QPushButton::clicked, this, &TForm1::btnWriteClick);
+    connect(btnReboot, &QPushButton::clicked, this, &TForm1::btnRebootClick);
+    connect(cmbComSel, &CPortCombo::dropDown, this, &TForm1::cmbComSelDropDown);
+    connect(qApp, &QApplication::focusChanged, this, &TForm1::OnFocusChanged);
+
+    ClearPortItems();
+    cmbComSel->setEditText(" ");
+    ::ShowWorkingCopy(*this);
+}
+
+void TForm1::ClearPortItems()
+{
+    // QComboBox::clear empties the text field of an editable combo box too.
+    const QString text = cmbComSel->currentText();
+    cmbComSel->clear();
+    cmbComSel->setEditText(text);
+}
+
+void TForm1::OnFocusChanged(QWidget* previous, QWidget* current)
+{
+    // Only a move to another control of this window: not the window losing
+    // activation (current is null) nor a popup or box taking the focus.
+    if (previous == PinCode && current != nullptr && current->window() == this)
+        PinCodeExit();
+}
+
+void TForm1::PinCodeExit()
+{
+    ::CheckPinCodeLength(*this);
+}
+
+void TForm1::btnConnectClick() { ::btnConnectClick(*this); }
+void TForm1::TimerTimer() { ::TimerTimer(*this); }
+void TForm1::btnReadClick() { ::btnReadClick(*this); }
+void TForm1::btnWriteClick() { ::btnWriteClick(*this); }
+void TForm1::btnRebootClick() { ::btnRebootClick(*this); }
+
+void TForm1::ResetProgress(int maximum)
+{
+    ProgressBar->setMinimum(0);
+    ProgressBar->setValue(0);
+    ProgressBar->setMaximum(maximum);
+    ProcessPendingEvents();
+}
+
+void TForm1::StepProgress()
+{
+    // QProgressBar ignores a value past its maximum instead of keeping the maximum.
+    ProgressBar->setValue(std::min(ProgressBar->value() + 1, ProgressBar->maximum()));
+    ProcessPendingEvents();
+}
+
+void TForm1::ProcessPendingEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void TForm1::SetTimerInterval(int milliseconds)
+{
+    // QTimer::setInterval restarts a running timer even for the same value.
+    if (Timer.interval() == milliseconds)
+        return;
+    Timer.setInterval(milliseconds);
+    RestartTimer();
+}
+
+void TForm1::SetTimerEnabled(bool enabled)
+{
+    if (m_bTimerEnabled == enabled)
+        return;
+    m_bTimerEnabled = enabled;
+    RestartTimer();
+}
+
+void TForm1::RestartTimer()
+{
+    Timer.stop();
+    if (m_bTimerEnabled && Timer.interval() > 0)
+        Timer.start();
+}
+
+void TForm1::ShowErrorBox(const std::string& text)
+{
+    QMessageBox box(QMessageBox::Critical, "Error", FromBytes(text), QMessageBox::Ok, this);
+    box.exec();
+}
+
+void TForm1::SetConnectCaption(const std::string& caption)
+{
+    btnConnect->setText(FromBytes(caption));
+}
+
+void TForm1::SetControlEnabled(Control control, bool enabled)
+{
+    switch (control) {
+    case Control::btnWrite: btnWrite->setEnabled(enabled); break;
+    case Control::btnRead: btnRead->setEnabled(enabled); break;
+    case Control::btnReboot: btnReboot->setEnabled(enabled); break;
+    case Control::cmbComSel: cmbComSel->setEnabled(enabled); break;
+    }
+}
+
+void TForm1::SetVersionCaption(const std::string& caption)
+{
+    Version->setText(FromBytes(caption));
+    // The label sizes itself to its caption.
+    Version->adjustSize();
+}
+
+std::string TForm1::CfgPwdText()
+{
+    return ToBytes(CfgPwd->text());
+}
+
+std::string TForm1::PinCodeText()
+{
+    return ToBytes(PinCode->text());
+}
+
+int TForm1::SelectedPortPosition()
+{
+    return cmbComSel->currentIndex();
+}
+
+bool TForm1::PortDiscoveryRunning()
+{
+    return m_bDiscoveryRunning;
+}
+
+ProfileView TForm1::GetProfileView()
+{
+    ProfileView view;
+    view.LocalAddr0 = ToBytes(LocalAddr0->text());
+    view.LocalAddr1 = ToBytes(LocalAddr1->text());
+    view.LocalAddr2 = ToBytes(LocalAddr2->text());
+    view.LocalAddr3 = ToBytes(LocalAddr3->text());
+    view.LocalAddr4 = ToBytes(LocalAddr4->text());
+    view.LocalAddr5 = ToBytes(LocalAddr5->text());
+    view.PeerAddr0 = ToBytes(PeerAddr0->text());
+    view.PeerAddr1 = ToBytes(PeerAddr1->text());
+    view.PeerAddr2 = ToBytes(PeerAddr2->text());
+    view.PeerAddr3 = ToBytes(PeerAddr3->text());
+    view.PeerAddr4 = ToBytes(PeerAddr4->text());
+    view.PeerAddr5 = ToBytes(PeerAddr5->text());
+    view.CfgPwd = ToBytes(CfgPwd->text());
+    view.PinCode = ToBytes(PinCode->text());
+    view.ModeAt = ModeAt->isChecked();
+    view.ModeTr = ModeTr->isChecked();
+    view.BtRoleM = BtRoleM->isChecked();
+    view.BtRoleS = BtRoleS->isChecked();
+    view.ckPeerAddr = ckPeerAddr->isChecked();
+    view.Security = Security->isChecked();
+    view.bonding = bonding->isChecked();
+    view.UartBaud = UartBaud->currentIndex();
+    view.ParityN = ParityN->isChecked();
+    view.ParityE = ParityE->isChecked();
+    view.RtsEnable = RtsEnable->isChecked();
+    view.RtsDisable = RtsDisable->isChecked();
+    view.LocalName = ToBytes(LocalName->text());
+    return view;
+}
+
+void TForm1::SetProfileView(const ProfileView& view)
+{
+    LocalAddr0->setText(FromBytes(view.LocalAddr0));
+    LocalAddr1->setText(FromBytes(view.LocalAddr1));
+    LocalAddr2->setText(FromBytes(view.LocalAddr2));
+    LocalAddr3->setText(FromBytes(view.LocalAddr3));
+    LocalAddr4->setText(FromBytes(view.LocalAddr4));
+    LocalAddr5->setText(FromBytes(view.LocalAddr5));
+    PeerAddr0->setText(FromBytes(view.PeerAddr0));
+    PeerAddr1->setText(FromBytes(view.PeerAddr1));
+    PeerAddr2->setText(FromBytes(view.PeerAddr2));
+    PeerAddr3->setText(FromBytes(view.PeerAddr3));
+    PeerAddr4->setText(FromBytes(view.PeerAddr4));
+    PeerAddr5->setText(FromBytes(view.PeerAddr5));
+    CfgPwd->setText(FromBytes(view.CfgPwd));
+    PinCode->setText(FromBytes(view.PinCode));
+    SetRadioPair(ModeAt, view.ModeAt, ModeTr, view.ModeTr);
+    SetRadioPair(BtRoleM, view.BtRoleM, BtRoleS, view.BtRoleS);
+    ckPeerAddr->setChecked(view.ckPeerAddr);
+    Security->setChecked(view.Security);
+    bonding->setChecked(view.bonding);
+    UartBaud->setCurrentIndex(view.UartBaud);
+    SetRadioPair(ParityN, view.ParityN, ParityE, view.ParityE);
+    SetRadioPair(RtsEnable, view.RtsEnable, RtsDisable, view.RtsDisable);
+    SetTextBeyondLimit(LocalName, m_nLocalNameLimit, FromBytes(view.LocalName));
+}

@@ -1,0 +1,56 @@
+// The main window: the Designer form, the window operations the protocol
+// drives, and the handlers of its controls.
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include "ui_tform1.h"
+#include "window_ops.h"
+
+class TForm1 : public QMainWindow, public Ui::TForm1, public CWindowOps {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+
+    // The timeout timer; ticks run TimerTimer.
+    QTimer Timer;
+
+    void ResetProgress(int maximum) override;
+    void StepProgress() override;
+    void ProcessPendingEvents() override;
+    void SetTimerInterval(int milliseconds) override;
+    void SetTimerEnabled(bool enabled) override;
+    void ShowErrorBox(const std::string& text) override;
+    void SetConnectCaption(const std::string& caption) override;
+    void SetControlEnabled(Control control, bool enabled) override;
+    void SetVersionCaption(const std::string& caption) override;
+    std::string CfgPwdText() override;
+    std::string PinCodeText() override;
+    int SelectedPortPosition() override;
+    bool PortDiscoveryRunning() override;
+    ProfileView GetProfileView() override;
+    void SetProfileView(const ProfileView& view) override;
+
+    void btnConnectClick();
+    void TimerTimer();
+    void btnReadClick();
+    void btnWriteClick();
+    void cmbComSelDropDown();
+    void btnRebootClick();
+    void PinCodeExit();
+
+private:
+    // Removes the port items; the text field keeps what it shows.
+    void ClearPortItems();
+    void RestartTimer();
+    void OnFocusChanged(QWidget* previous, QWidget* current);
+
+    // Qt's timer has no separate enabled state, and interval 0 would tick
+    // continuously instead of never.
+    bool m_bTimerEnabled = false;
+    bool m_bDiscoveryRunning = false;
+    // The typing limit of LocalName; a module's longer name still shows whole.
+    int m_nLocalNameLimit = 0;
+};
