@@ -1,0 +1,222 @@
+#include "fake_serial_platform.h"
+
+#include <algorithm>
+#include <cstdio>
+
+CFakeSerialPlatform FakePlatform;
+
+namespace {
+
+constexpr serial_platform::Handle kFakeDevice = 100;
+constexpr std::uint32_t kErrorIoIncomplete = 996;
+constexpr std::uintptr_t kStatusCancelled = 0xC0000120;
+
+// Logs the call; true when the test scripted this occurrence to fail.
+bool Fails(const std::string& name)
+{
+    FakePlatform.m_vecCalls.push_back(name);
+    const int occurrence = ++FakePlatform.m_mapCallsMade[name];
+    if (!FakePlatform.m_mapFailingCalls[name].contains(occurrence))
+        return false;
+    FakePlatform.m_dwLastError = FakePlatform.m_dwFailCode;
+    return true;
+}
+
+void Defer(serial_platform::Overlapped& record)
+{
+    record.status = serial_platform::kStatusPending;
+    record.transferred = 0;
+    FakePlatform.m_mapEventSignalled[record.hEvent] = false;
+    FakePlatform.m_dwLastError = serial_platform::kErrorIoPending;
+}
+
+void Complete(serial_platform::Overlapped& record, std::uint32_t count)
+{
+    record.status = 0;
+    record.transferred = count;
+    FakePlatform.m_mapEventSignalled[record.hEvent] = true;
+}
+
+}  // namespace
+
+void CFakeSerialPlatform::Reset()
+{
+    *this = CFakeSerialPlatform();
+}
+
+int CFakeSerialPlatform::CallCount(const std::string& name) const
+{
+    return static_cast<int>(std::count(m_vecCalls.begin(), m_vecCalls.end(), name));
+}
+
+void CFakeSerialPlatform::CompleteRead(const std::vector<std::uint8_t>& bytes)
+{
+    std::copy(bytes.begin(), bytes.end(), m_pbyPendingReadBuffer);
+    Complete(*m_pPendingRead, static_cast<std::uint32_t>(bytes.size()));
+    m_pPendingRead = nullptr;
+}
+
+namespace serial_platform {
+
+bool PortName(int portIndex, char* name, std::size_t size)
+{
+    const char* fixedName = WindowsPortName(portIndex);
+    if (!fixedName) {
+        FakePlatform.m_dwLastError = 2;
+        return false;
+    }
+    return std::snprintf(name, size, "%s", fixedName) < static_cast<int>(size);
+}
+
+Handle OpenExclusive(const char* deviceName)
+{
+    FakePlatform.m_strOpenedName = deviceName;
+    return Fails("OpenExclusive") ? kInvalidHandle : kFakeDevice;
+}
+
+bool SetEventMask(Handle)
+{
+    return !Fails("SetEventMask");
+}
+
+bool SetQueueSizes(Handle, std::uint32_t inQueue, std::uint32_t outQueue)
+{
+    FakePlatform.m_dwInQueue = inQueue;
+    FakePlatform.m_dwOutQueue = outQueue;
+    return !Fails("SetQueueSizes");
+}
+
+bool PurgeAll(Handle)
+{
+    return !Fails("PurgeAll");
+}
+
+bool GetLineSettings(Handle, LineSettings& settings)
+{
+    if (Fails("GetLineSettings"))
+        return false;
+    // What a driver might report; the native record carries a marker pattern.
+    settings.baudRate = 115200;
+    settings.byteSize = 7;
+    settings.parity = 2;
+    settings.stopBits = 2;
+    settings.dtrControl = 2;
+    for (std::size_t i = 0; i < sizeof settings.native; ++i)
+        settings.native[i] = static_cast<unsigned char>(i * 7 + 3);
+    return true;
+}
+
+bool SetLineSettings(Handle, const LineSettings& settings)
+{
+    FakePlatform.m_settingsApplied = settings;
+    return !Fails("SetLineSettings");
+}
+
+Handle CreateCompletionEvent()
+{
+    if (Fails("CreateCompletionEvent"))
+        return kNoEvent;
+    const Handle event = 200 + FakePlatform.m_mapCallsMade["CreateCompletionEvent"];
+    FakePlatform.m_mapEventSignalled[event] = false;
+    return event;
+}
+
+bool CloseEvent(Handle event)
+{
+    FakePlatform.m_mapEventSignalled.erase(event);
+    return !Fails("CloseEvent");
+}
+
+bool StartRead(Handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
+               Overlapped& record)
+{
+    if (Fails("StartRead"))
+        return false;
+    if (FakePlatform.m_bDeferReads) {
+        Defer(record);
+        FakePlatform.m_pPendingRead = &record;
+        FakePlatform.m_pbyPendingReadBuffer = buffer;
+        FakePlatform.m_dwPendingReadLength = length;
+        return false;
+    }
+    auto& incoming = FakePlatform.m_vecIncoming;
+    count = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(incoming.size()));
+    std::copy_n(incoming.begin(), count, buffer);
+    incoming.erase(incoming.begin(), incoming.begin() + count);
+    Complete(record, count);
+    return true;
+}
+
+bool StartWrite(Handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
+                Overlapped& record)
+{
+    if (Fails("StartWrite"))
+        return false;
+    FakePlatform.m_vecWritten.insert(FakePlatform.m_vecWritten.end(), buffer, buffer + length);
+    if (FakePlatform.m_bDeferWrites) {
+        Defer(record);
+        FakePlatform.m_pPendingWrite = &record;
+        FakePlatform.m_dwPendingWriteLength = length;
+        return false;
+    }
+    count = length;
+    Complete(record, count);
+    return true;
+}
+
+std::uint32_t WaitForEvent(Handle event, std::uint32_t timeLimitMs)
+{
+    FakePlatform.m_vecWaitLimits.push_back(timeLimitMs);
+    if (Fails("WaitForEvent") || event == kNoEvent) {
+        FakePlatform.m_dwLastError = 6;
+        return kWaitFailed;
+    }
+    Overlapped* write = FakePlatform.m_pPendingWrite;
+    if (write && write->hEvent == event && FakePlatform.m_bWritesCompleteOnWait) {
+        Complete(*write, FakePlatform.m_dwPendingWriteLength);
+        FakePlatform.m_pPendingWrite = nullptr;
+    }
+    return FakePlatform.m_mapEventSignalled[event] ? kWaitSignalled : kWaitTimeout;
+}
+
+bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
+{
+    if (Fails("GetCompletionResult"))
+        return false;
+    if (record.status == kStatusPending) {
+        FakePlatform.m_dwLastError = kErrorIoIncomplete;
+        return false;
+    }
+    count = static_cast<std::uint32_t>(record.transferred);
+    return true;
+}
+
+bool ClearErrors(Handle, std::uint32_t& queuedBytes)
+{
+    queuedBytes = static_cast<std::uint32_t>(FakePlatform.m_vecIncoming.size());
+    return !Fails("ClearErrors");
+}
+
+bool CancelPending(Handle)
+{
+    if (Fails("CancelPending"))
+        return false;
+    for (Overlapped* record : {FakePlatform.m_pPendingRead, FakePlatform.m_pPendingWrite})
+        if (record)
+            record->status = kStatusCancelled;
+    FakePlatform.m_pPendingRead = nullptr;
+    FakePlatform.m_pPendingWrite = nullptr;
+    return true;
+}
+
+bool ClosePort(Handle)
+{
+    return !Fails("ClosePort");
+}
+
+std::uint32_t LastErrorCode()
+{
+    return FakePlatform.m_dwLastError;
+}
+
+}  // namespace serial_platform

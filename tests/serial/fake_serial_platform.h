@@ -1,0 +1,52 @@
+// A scripted stand-in for the operating system's serial operations: records
+// each call, fails the calls a test names, and defers transfers on request.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "serial_platform.h"
+
+struct CFakeSerialPlatform {
+    // Call name -> which calls of that name fail (1 = the first after Reset).
+    std::map<std::string, std::set<int>> m_mapFailingCalls;
+    std::map<std::string, int> m_mapCallsMade;
+    std::uint32_t m_dwFailCode = 31;
+
+    std::vector<std::string> m_vecCalls;  // calls in order; a test may clear it
+    std::string m_strOpenedName;
+    serial_platform::LineSettings m_settingsApplied;
+    std::uint32_t m_dwInQueue = 0;
+    std::uint32_t m_dwOutQueue = 0;
+    std::vector<std::uint32_t> m_vecWaitLimits;  // time limits passed to WaitForEvent
+
+    // Bytes waiting in the device's input queue, and bytes sent.
+    std::vector<std::uint8_t> m_vecIncoming;
+    std::vector<std::uint8_t> m_vecWritten;
+
+    bool m_bDeferReads = false;
+    bool m_bDeferWrites = false;
+    // A deferred write completes when it is waited for, unless this is false.
+    bool m_bWritesCompleteOnWait = true;
+
+    // The outstanding read, as the port started it.
+    serial_platform::Overlapped* m_pPendingRead = nullptr;
+    std::uint8_t* m_pbyPendingReadBuffer = nullptr;
+    std::uint32_t m_dwPendingReadLength = 0;
+    serial_platform::Overlapped* m_pPendingWrite = nullptr;
+    std::uint32_t m_dwPendingWriteLength = 0;
+
+    std::map<serial_platform::Handle, bool> m_mapEventSignalled;
+    std::uint32_t m_dwLastError = 0;
+
+    void Reset();
+    void FailCall(const std::string& name, int occurrence = 1) { m_mapFailingCalls[name].insert(occurrence); }
+    int CallCount(const std::string& name) const;
+    // Completes the outstanding read with `bytes`, as the system would later.
+    void CompleteRead(const std::vector<std::uint8_t>& bytes);
+};
+
+extern CFakeSerialPlatform FakePlatform;

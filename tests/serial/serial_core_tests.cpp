@@ -1,0 +1,473 @@
+// The port logic driven through a scripted platform: every failure step, the
+// deferred read and write paths and the port name table.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_serial_platform.h"
+#include "serialport.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+class SerialCoreTest : public testing::Test {
+protected:
+    void SetUp() override { FakePlatform.Reset(); }
+
+    // Opens and then forgets the calls made so far.
+    void OpenReady()
+    {
+        ASSERT_EQ(m_port.Open(), 1);
+        FakePlatform.m_vecCalls.clear();
+    }
+
+    CSerialPort m_port{20, 9600, 0, 8, 0, 4096, 4096};
+};
+
+// ---- Open ----
+
+TEST_F(SerialCoreTest, OpenConfiguresLineAndKeepsTheRestAsReported)
+{
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+
+    EXPECT_EQ(FakePlatform.m_strOpenedName, "\\\\.\\COM21");
+    EXPECT_EQ(FakePlatform.m_dwInQueue, 4096u);
+    EXPECT_EQ(FakePlatform.m_dwOutQueue, 4096u);
+    EXPECT_EQ(FakePlatform.CallCount("PurgeAll"), 1);
+    const serial_platform::LineSettings& applied = FakePlatform.m_settingsApplied;
+    EXPECT_EQ(applied.baudRate, 9600u);
+    EXPECT_EQ(applied.byteSize, 8);
+    EXPECT_EQ(applied.parity, 0);
+    EXPECT_EQ(applied.stopBits, 0);
+    EXPECT_EQ(applied.dtrControl, serial_platform::kDtrControlEnable);
+    for (std::size_t i = 0; i < sizeof applied.native; ++i)
+        ASSERT_EQ(applied.native[i], static_cast<unsigned char>(i * 7 + 3)) << "byte " << i;
+    EXPECT_EQ(FakePlatform.CallCount("CreateCompletionEvent"), 2);
+}
+
+TEST_F(SerialCoreTest, OpenNamesDevicesFromTheTable)
+{
+    const std::pair<int, std::string> cases[] = {
+        {0, "COM1"}, {8, "COM9"}, {9, "\\\\.\\COM10"}, {30, "\\\\.\\COM31"}};
+    for (const auto& [index, name] : cases) {
+        ASSERT_EQ(m_port.SetPort(index), 1);
+        EXPECT_EQ(m_port.Open(), 1);
+        EXPECT_EQ(FakePlatform.m_strOpenedName, name) << "index " << index;
+        EXPECT_EQ(m_port.Close(), 1);
+    }
+}
+
+TEST_F(SerialCoreTest, WindowsNameTable)
+{
+    EXPECT_STREQ(serial_platform::WindowsPortName(0), "COM1");
+    EXPECT_STREQ(serial_platform::WindowsPortName(8), "COM9");
+    EXPECT_STREQ(serial_platform::WindowsPortName(9), "\\\\.\\COM10");
+    EXPECT_STREQ(serial_platform::WindowsPortName(19), "\\\\.\\COM20");
+    EXPECT_STREQ(serial_platform::WindowsPortName(30), "\\\\.\\COM31");
+    EXPECT_EQ(serial_platform::WindowsPortName(31), nullptr);
+    EXPECT_EQ(serial_platform::WindowsPortName(-1), nullptr);
+}
+
+TEST_F(SerialCoreTest, OpenOutsideTheTableFailsAsAMissingDevice)
+{
+    for (int index : {31, -1, 1000}) {
+        ASSERT_EQ(m_port.SetPort(index), 1);
+        CaptureStderr();
+        EXPECT_EQ(m_port.Open(), 0);
+        EXPECT_EQ(GetCapturedStderr(), "CreateFile failed with error 2.\n");
+        EXPECT_EQ(FakePlatform.CallCount("OpenExclusive"), 0);
+        EXPECT_EQ(m_port.SetPort(index), 1) << "port must stay closed";
+    }
+}
+
+TEST_F(SerialCoreTest, DeviceThatCannotBeOpenedLeavesPortClosed)
+{
+    FakePlatform.FailCall("OpenExclusive");
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), "CreateFile failed with error 31.\n");
+    EXPECT_EQ(m_port.SetPort(3), 1);
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(FakePlatform.CallCount("ClosePort"), 0);
+}
+
+struct ConfigureFailure {
+    const char* call;
+    const char* line;
+};
+
+class SerialOpenStepTest : public SerialCoreTest,
+                           public testing::WithParamInterface<ConfigureFailure> {};
+
+TEST_P(SerialOpenStepTest, FailureLeavesDeviceHeld)
+{
+    FakePlatform.FailCall(GetParam().call);
+    FakePlatform.m_dwFailCode = 87;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), std::string(GetParam().line) + "87.\n");
+
+    // Held: the device is kept (SetPort refused) and no events exist.
+    EXPECT_EQ(FakePlatform.CallCount("CreateCompletionEvent"), 0);
+    EXPECT_EQ(m_port.SetPort(3), 0);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(FakePlatform.CallCount("ClosePort"), 1);
+    EXPECT_EQ(FakePlatform.CallCount("CloseEvent"), 0);
+    EXPECT_EQ(m_port.SetPort(3), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, SerialOpenStepTest,
+    testing::Values(ConfigureFailure{"SetEventMask", "SetCommMask failed with error "},
+                    ConfigureFailure{"SetQueueSizes", "SetupComm failed with error "},
+                    ConfigureFailure{"PurgeAll", "PurgeComm failed with error "},
+                    ConfigureFailure{"GetLineSettings", "GetCommState failed with error "},
+                    ConfigureFailure{"SetLineSettings", "SetCommState Failed with error "}));
+
+TEST_F(SerialCoreTest, OpenAfterHeldReleasesTheHeldDeviceFirst)
+{
+    FakePlatform.FailCall("PurgeAll");
+    CaptureStderr();
+    ASSERT_EQ(m_port.Open(), 0);
+    GetCapturedStderr();
+    FakePlatform.m_vecCalls.clear();
+
+    EXPECT_EQ(m_port.Open(), 1);
+    const std::vector<std::string> start(FakePlatform.m_vecCalls.begin(),
+                                         FakePlatform.m_vecCalls.begin() + 2);
+    EXPECT_EQ(start, (std::vector<std::string>{"ClosePort", "OpenExclusive"}));
+}
+
+TEST_F(SerialCoreTest, OpenStopsWhenTheHeldDeviceCannotBeReleased)
+{
+    FakePlatform.FailCall("PurgeAll");
+    CaptureStderr();
+    ASSERT_EQ(m_port.Open(), 0);
+    GetCapturedStderr();
+
+    FakePlatform.FailCall("ClosePort");
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), "CloseHandle Failed with error 31.\n");
+    EXPECT_EQ(FakePlatform.CallCount("OpenExclusive"), 1) << "the held handle must not be lost";
+}
+
+TEST_F(SerialCoreTest, EventCreationFailuresStillOpen)
+{
+    FakePlatform.FailCall("CreateCompletionEvent", 1);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "CreateEvent for osRead failed with error 31.\n");
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(FakePlatform.CallCount("CloseEvent"), 1) << "only the event that exists";
+
+    FakePlatform.Reset();
+    FakePlatform.FailCall("CreateCompletionEvent", 2);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "CreateEvent for osWrite failed with error 31.\n");
+}
+
+TEST_F(SerialCoreTest, DeferredTransfersWithoutEventsFailAtTheirWait)
+{
+    FakePlatform.FailCall("CreateCompletionEvent", 1);
+    FakePlatform.FailCall("CreateCompletionEvent", 2);
+    CaptureStderr();
+    ASSERT_EQ(m_port.Open(), 1);
+    GetCapturedStderr();
+
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_bDeferWrites = true;
+    FakePlatform.m_vecIncoming = {0x41};
+    std::uint8_t byte = 0;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Read(&byte, 1), 0);
+    EXPECT_EQ(m_port.Write(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed.\nWaitForSingleObject Failed!\n");
+}
+
+// ---- Close ----
+
+TEST_F(SerialCoreTest, CloseOfANeverOpenedPortIsQuiet)
+{
+    CaptureStderr();
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_TRUE(FakePlatform.m_vecCalls.empty());
+    EXPECT_EQ(m_port.SetPort(5), 1);
+}
+
+TEST_F(SerialCoreTest, CloseReleasesEventsAndDeviceWithoutCancelling)
+{
+    OpenReady();
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(FakePlatform.m_vecCalls,
+              (std::vector<std::string>{"CloseEvent", "CloseEvent", "ClosePort"}));
+    CaptureStderr();
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(FakePlatform.CallCount("ClosePort"), 1);
+}
+
+TEST_F(SerialCoreTest, CloseFailureLinesAndCarryingOn)
+{
+    OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {1};
+    std::uint8_t byte = 0;
+    ASSERT_EQ(m_port.Read(&byte, 1), -1);
+
+    FakePlatform.FailCall("CancelPending");
+    FakePlatform.FailCall("CloseEvent", 1);
+    FakePlatform.FailCall("ClosePort");
+    CaptureStderr();
+    EXPECT_EQ(m_port.Close(), 0);
+    EXPECT_EQ(GetCapturedStderr(),
+              "CancelIO failed with error 31.\n"
+              "CloseHandle m_osRead.hEvent Failed with error 31.\n"
+              "CloseHandle Failed with error 31.\n");
+
+    // Held now: events are gone, the device is still there.
+    EXPECT_EQ(m_port.SetPort(2), 0);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(FakePlatform.CallCount("CloseEvent"), 2);
+    EXPECT_EQ(FakePlatform.CallCount("ClosePort"), 2);
+    EXPECT_EQ(m_port.SetPort(2), 1);
+}
+
+TEST_F(SerialCoreTest, WriteEventReleaseFailureLine)
+{
+    OpenReady();
+    FakePlatform.FailCall("CloseEvent", 2);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "CloseHandle m_osWrite.hEvent Failed with error 31.\n");
+}
+
+// ---- Write ----
+
+TEST_F(SerialCoreTest, WriteSendsWholeBufferOrNothingForLengthZero)
+{
+    OpenReady();
+    const std::uint8_t bytes[] = {0x00, 0x0A, 0x0D, 0xFF};
+    EXPECT_EQ(m_port.Write(bytes, 0), 1);
+    EXPECT_EQ(FakePlatform.CallCount("StartWrite"), 0);
+    EXPECT_EQ(m_port.Write(bytes, 4), 4);
+    EXPECT_EQ(FakePlatform.m_vecWritten, std::vector<std::uint8_t>(bytes, bytes + 4));
+}
+
+TEST_F(SerialCoreTest, WriteRefusedAtOnceClearsErrorsQuietly)
+{
+    OpenReady();
+    FakePlatform.FailCall("StartWrite");
+    const std::uint8_t byte = 7;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Write(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(FakePlatform.CallCount("ClearErrors"), 1);
+}
+
+TEST_F(SerialCoreTest, DeferredWriteIsWaitedForWithinTheTimeLimit)
+{
+    OpenReady();
+    FakePlatform.m_bDeferWrites = true;
+    const std::uint8_t bytes[] = "AT+REBOOT\n\r";
+    EXPECT_EQ(m_port.Write(bytes, 11), 11);
+    EXPECT_EQ(FakePlatform.m_vecWaitLimits, std::vector<std::uint32_t>{2000});
+}
+
+TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
+{
+    OpenReady();
+    FakePlatform.m_bDeferWrites = true;
+    FakePlatform.m_bWritesCompleteOnWait = false;
+    const std::uint8_t bytes[] = {1, 2, 3};
+    CaptureStderr();
+    EXPECT_EQ(m_port.Write(bytes, 3), 0);
+    EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
+    EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+    // Cancelled, so Close has nothing left to cancel.
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+}
+
+TEST_F(SerialCoreTest, DeferredWriteCompletionFailureLineHasNoFullStop)
+{
+    OpenReady();
+    FakePlatform.m_bDeferWrites = true;
+    FakePlatform.FailCall("GetCompletionResult");
+    FakePlatform.m_dwFailCode = 1117;
+    const std::uint8_t byte = 9;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Write(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "GetOverlappedResult Failed with error 1117\n");
+    EXPECT_EQ(FakePlatform.CallCount("ClearErrors"), 1);
+}
+
+// ---- Read ----
+
+TEST_F(SerialCoreTest, ReadTakesOnlyWhenEnoughIsQueued)
+{
+    OpenReady();
+    FakePlatform.m_vecIncoming = {0x00, 0xFF};
+    std::uint8_t buffer[4] = {};
+    EXPECT_EQ(m_port.Read(buffer, 3), -1);
+    EXPECT_EQ(FakePlatform.CallCount("StartRead"), 0);
+    EXPECT_EQ(m_port.Read(buffer, 0), -1);
+    EXPECT_EQ(m_port.Read(buffer, 2), 2);
+    EXPECT_EQ(buffer[0], 0x00);
+    EXPECT_EQ(buffer[1], 0xFF);
+    EXPECT_EQ(m_port.Read(buffer, 1), -1);
+    EXPECT_TRUE(FakePlatform.m_vecWaitLimits.empty());
+}
+
+TEST_F(SerialCoreTest, ReadOnAClosedPortIsQuietFailure)
+{
+    std::uint8_t byte = 0;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Read(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_TRUE(FakePlatform.m_vecCalls.empty());
+}
+
+TEST_F(SerialCoreTest, ReadRefusedAtOnce)
+{
+    OpenReady();
+    FakePlatform.m_vecIncoming = {1};
+    FakePlatform.FailCall("StartRead");
+    FakePlatform.m_dwFailCode = 5;
+    std::uint8_t byte = 0;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Read(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "ReadFile Failed with error 5.\n");
+    EXPECT_EQ(m_port.Read(&byte, 1), 1) << "no read was left pending";
+}
+
+TEST_F(SerialCoreTest, DeferredReadIsCollectedByALaterCallIntoItsOwnBuffer)
+{
+    OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {0x2B};
+    std::uint8_t first = 0xEE;
+    EXPECT_EQ(m_port.Read(&first, 1), -1);
+    EXPECT_EQ(FakePlatform.m_vecWaitLimits, std::vector<std::uint32_t>{50});
+
+    // Still outstanding: no new read is started, the wait is again bounded.
+    FakePlatform.m_vecIncoming.clear();
+    std::uint8_t second = 0xEE;
+    EXPECT_EQ(m_port.Read(&second, 1), -1);
+    EXPECT_EQ(FakePlatform.CallCount("StartRead"), 1);
+    EXPECT_EQ(FakePlatform.m_vecWaitLimits, (std::vector<std::uint32_t>{50, 50}));
+
+    FakePlatform.CompleteRead({0x2B});
+    std::uint8_t third = 0xEE;
+    EXPECT_EQ(m_port.Read(&third, 1), 1);
+    EXPECT_EQ(third, 0x2B);
+    EXPECT_EQ(first, 0xEE) << "the system must not write into a buffer of an earlier call";
+    EXPECT_EQ(second, 0xEE);
+
+    // Collected: nothing pending, nothing queued.
+    EXPECT_EQ(m_port.Read(&third, 1), -1);
+    EXPECT_EQ(FakePlatform.m_vecWaitLimits.size(), 3u);
+}
+
+TEST_F(SerialCoreTest, DeferredReadCompletingDuringTheWait)
+{
+    OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {'A', 'B'};
+    std::uint8_t buffer[2] = {};
+    EXPECT_EQ(m_port.Read(buffer, 2), -1);
+    FakePlatform.CompleteRead({'A', 'B'});
+    std::uint8_t small = 0;
+    EXPECT_EQ(m_port.Read(&small, 1), -1) << "two bytes do not fit a one-byte buffer";
+    EXPECT_EQ(m_port.Read(buffer, 2), 2);
+    EXPECT_EQ(buffer[0], 'A');
+    EXPECT_EQ(buffer[1], 'B');
+}
+
+TEST_F(SerialCoreTest, FailedCompletionCheckClearsThePendingRead)
+{
+    OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {1};
+    std::uint8_t byte = 0;
+    ASSERT_EQ(m_port.Read(&byte, 1), -1);
+    FakePlatform.CompleteRead({1});
+    FakePlatform.FailCall("GetCompletionResult");
+    FakePlatform.m_dwFailCode = 995;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Read(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "GetOverlappedResult Failed with error 995.\n");
+
+    // The next call starts a fresh read.
+    FakePlatform.m_bDeferReads = false;
+    FakePlatform.m_vecIncoming = {0x55};
+    EXPECT_EQ(m_port.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, 0x55);
+    EXPECT_EQ(FakePlatform.CallCount("StartRead"), 2);
+}
+
+TEST_F(SerialCoreTest, ReadWaitFailureLine)
+{
+    OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {1};
+    FakePlatform.FailCall("WaitForEvent");
+    std::uint8_t byte = 0;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Read(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed.\n");
+}
+
+TEST_F(SerialCoreTest, PendingReadIsCancelledAtCloseAndForgottenByOpen)
+{
+    OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {1};
+    std::uint8_t byte = 0;
+    ASSERT_EQ(m_port.Read(&byte, 1), -1);
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+
+    ASSERT_EQ(m_port.Open(), 1);
+    FakePlatform.m_vecIncoming.clear();
+    FakePlatform.m_vecWaitLimits.clear();
+    EXPECT_EQ(m_port.Read(&byte, 1), -1);
+    EXPECT_TRUE(FakePlatform.m_vecWaitLimits.empty()) << "no read may be pending after Open";
+}
+
+TEST_F(SerialCoreTest, ReadLongerThanThePortBufferFails)
+{
+    OpenReady();
+    FakePlatform.m_vecIncoming.assign(CSerialPort::kReadBufferSize + 1, 0x11);
+    std::vector<std::uint8_t> buffer(CSerialPort::kReadBufferSize + 1);
+    EXPECT_EQ(m_port.Read(buffer.data(), CSerialPort::kReadBufferSize + 1), 0);
+    EXPECT_EQ(FakePlatform.CallCount("StartRead"), 0);
+    EXPECT_EQ(m_port.Read(buffer.data(), CSerialPort::kReadBufferSize),
+              static_cast<int>(CSerialPort::kReadBufferSize));
+}
+
+// ---- SetPort ----
+
+TEST_F(SerialCoreTest, SetPortIsRefusedWhileOpen)
+{
+    ASSERT_EQ(m_port.SetPort(4), 1);
+    OpenReady();
+    EXPECT_EQ(m_port.SetPort(7), 0);
+    ASSERT_EQ(m_port.Close(), 1);
+    ASSERT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(FakePlatform.m_strOpenedName, "COM5");
+}
+
+}  // namespace
