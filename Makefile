@@ -41,7 +41,7 @@ clean:
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_DEPS := clang-14 libclang-rt-14-dev
-FUZZ_TARGETS := fuzz_profile
+FUZZ_TARGETS := fuzz_profile fuzz_reply
 ASAN_BUILD_DIR ?= build-asan
 # UBSan findings fail a test like ASan's do.
 ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
