@@ -202,8 +202,10 @@ TEST_F(ConnectGuards, NoSelectedPortShowsFailAndOpensNothing)
         m_window.m_vLog.clear();
         btnConnectClick(m_window);
         EXPECT_EQ(m_window.m_vLog, std::vector<std::string>{"caption Fail"}) << position;
-        EXPECT_FALSE(PortIsOpen());
         EXPECT_EQ(ConnectionState, Idle);
+        // Still closed and still set to COM5: no index from outside the table reached the port.
+        EXPECT_EQ(SerialPort.Open(), 1);
+        SerialPort.Close();
     }
     EXPECT_TRUE(m_module.Received(0).empty());
 }

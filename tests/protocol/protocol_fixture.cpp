@@ -5,6 +5,7 @@
 void CProtocolFixture::SetUp()
 {
     SerialPort.Close();
+    SerialPort.SetPort(kPortIndex);
     ConnectionState = Idle;
     ReplyFillIndex = 0;
     TimeoutFlag = 0;
