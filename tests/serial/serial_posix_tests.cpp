@@ -1,0 +1,369 @@
+// The port on real pseudo-terminals, named through ZR9_PORT_DIR. The test
+// keeps its own descriptor of the terminal side the port opens, to look at
+// its settings and queues, and holds the other side as the "module".
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "serialport.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+constexpr auto kPatience = std::chrono::seconds(10);
+
+int QueuedBytes(int fd)
+{
+    int queued = -1;
+    ioctl(fd, FIONREAD, &queued);
+    return queued;
+}
+
+// Bytes cross a pseudo-terminal asynchronously; wait (bounded) until they arrive.
+bool WaitQueued(int fd, int count)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (QueuedBytes(fd) < count) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::string CreateFileLine(int code)
+{
+    return "CreateFile failed with error " + std::to_string(code) + ".\n";
+}
+
+class PtyPortTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_fdModule = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(m_fdModule, 0);
+        ASSERT_EQ(grantpt(m_fdModule), 0);
+        ASSERT_EQ(unlockpt(m_fdModule), 0);
+        m_strTerminal = ptsname(m_fdModule);
+        m_fdTerminal = open(m_strTerminal.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(m_fdTerminal, 0);
+        termios raw{};
+        ASSERT_EQ(tcgetattr(m_fdTerminal, &raw), 0);
+        cfmakeraw(&raw);
+        ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &raw), 0);
+
+        char dirTemplate[] = "/tmp/zr9serial-XXXXXX";
+        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+        m_dir = dirTemplate;
+        std::filesystem::create_symlink(m_strTerminal, m_dir / "COM21");
+        setenv("ZR9_PORT_DIR", m_dir.c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        m_port.Close();
+        unsetenv("ZR9_PORT_DIR");
+        unsetenv("ZR9_CONSOLE_LIST");
+        close(m_fdTerminal);
+        close(m_fdModule);
+        std::filesystem::remove_all(m_dir);
+    }
+
+    void ModuleSends(const std::vector<std::uint8_t>& bytes)
+    {
+        ASSERT_EQ(write(m_fdModule, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_TRUE(WaitQueued(m_fdTerminal, static_cast<int>(bytes.size())));
+    }
+
+    std::vector<std::uint8_t> ModuleReceives(int count)
+    {
+        if (!WaitQueued(m_fdModule, count))
+            return {};
+        std::vector<std::uint8_t> bytes(QueuedBytes(m_fdModule));
+        const ssize_t got = read(m_fdModule, bytes.data(), bytes.size());
+        bytes.resize(got < 0 ? 0 : got);
+        return bytes;
+    }
+
+    termios TerminalSettings()
+    {
+        termios settings{};
+        EXPECT_EQ(tcgetattr(m_fdTerminal, &settings), 0);
+        return settings;
+    }
+
+    int m_fdModule = -1;
+    int m_fdTerminal = -1;
+    std::string m_strTerminal;
+    std::filesystem::path m_dir;
+    CSerialPort m_port{20, 9600, 0, 8, 0, 4096, 4096};
+};
+
+TEST_F(PtyPortTest, OpenAppliesTheLineSettingsAndKeepsFlowControl)
+{
+    termios before = TerminalSettings();
+    before.c_cflag &= ~CSIZE;
+    before.c_cflag |= CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
+    before.c_iflag |= ICRNL | IXON | ISTRIP;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ICANON | ECHO | ISIG;
+    before.c_cc[VMIN] = 1;
+    before.c_cc[VTIME] = 5;
+    cfsetspeed(&before, B4800);
+    ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &before), 0);
+
+    CaptureStderr();
+    ASSERT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+
+    const termios after = TerminalSettings();
+    EXPECT_EQ(cfgetospeed(&after), B9600);
+    EXPECT_EQ(cfgetispeed(&after), B9600);
+    EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(after.c_cflag & PARENB);
+    EXPECT_FALSE(after.c_cflag & CSTOPB);
+    EXPECT_TRUE(after.c_cflag & CLOCAL);
+    EXPECT_TRUE(after.c_cflag & CREAD);
+    EXPECT_TRUE(after.c_cflag & CRTSCTS) << "hardware flow control must stay as found";
+    EXPECT_TRUE(after.c_iflag & IXON) << "software flow control must stay as found";
+    EXPECT_FALSE(after.c_iflag & (ICRNL | ISTRIP));
+    EXPECT_FALSE(after.c_oflag & OPOST);
+    EXPECT_FALSE(after.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_EQ(after.c_cc[VMIN], 0);
+    EXPECT_EQ(after.c_cc[VTIME], 0);
+}
+
+TEST_F(PtyPortTest, TheGlobalPortOpensCom21)
+{
+    ASSERT_EQ(SerialPort.Open(), 1);
+    EXPECT_EQ(cfgetospeed(&static_cast<const termios&>(TerminalSettings())), B9600);
+    EXPECT_EQ(SerialPort.Close(), 1);
+}
+
+TEST_F(PtyPortTest, SecondOpenInThisProcessFails)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    CSerialPort second(20, 9600, 0, 8, 0, 4096, 4096);
+    CaptureStderr();
+    EXPECT_EQ(second.Open(), 0);
+    const std::string line = GetCapturedStderr();
+    // Root is refused by the lock, other users already by the kernel (TIOCEXCL).
+    EXPECT_TRUE(line == CreateFileLine(EWOULDBLOCK) || line == CreateFileLine(EBUSY)) << line;
+    EXPECT_EQ(second.SetPort(3), 1) << "a failed device open leaves the port closed";
+
+    ASSERT_EQ(m_port.Close(), 1);
+    ASSERT_EQ(second.SetPort(20), 1);
+    EXPECT_EQ(second.Open(), 1) << "free again once closed";
+}
+
+// 0 when the child process could not open COM21, 1 when it could.
+int OpenInAnotherProcess()
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDERR_FILENO);
+        CSerialPort port(20, 9600, 0, 8, 0, 4096, 4096);
+        _exit(port.Open());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(PtyPortTest, SecondOpenInAnotherProcessFails)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(OpenInAnotherProcess(), 0);
+    ASSERT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(OpenInAnotherProcess(), 1);
+}
+
+TEST_F(PtyPortTest, OpenPurgesBothDirections)
+{
+    // In packet mode the module side is told which of the terminal's queues were
+    // discarded; bytes it already passed on cannot be recalled, as on a wire.
+    int packetMode = 1;
+    ASSERT_EQ(ioctl(m_fdModule, TIOCPKT, &packetMode), 0);
+    ModuleSends({'o', 'l', 'd'});
+
+    ASSERT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(QueuedBytes(m_fdTerminal), 0);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(m_port.Read(&byte, 1), -1);
+
+    pollfd status{m_fdModule, POLLIN, 0};
+    ASSERT_EQ(poll(&status, 1, 10000), 1);
+    std::uint8_t packet[64] = {};
+    ASSERT_GE(read(m_fdModule, packet, sizeof packet), 1);
+    EXPECT_TRUE(packet[0] & TIOCPKT_FLUSHREAD);
+    EXPECT_TRUE(packet[0] & TIOCPKT_FLUSHWRITE);
+
+    packetMode = 0;
+    ASSERT_EQ(ioctl(m_fdModule, TIOCPKT, &packetMode), 0);
+    ModuleSends({'n'});
+    EXPECT_EQ(m_port.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, 'n');
+}
+
+TEST_F(PtyPortTest, BytesCrossUnchangedBothWays)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    const std::vector<std::uint8_t> bytes = {0x00, 0x0A, 0x0D, 0xFF, 0x03, 0x11, 0x13, '+'};
+    EXPECT_EQ(m_port.Write(bytes.data(), bytes.size()), static_cast<int>(bytes.size()));
+    EXPECT_EQ(ModuleReceives(bytes.size()), bytes);
+
+    ModuleSends(bytes);
+    std::vector<std::uint8_t> received(bytes.size());
+    EXPECT_EQ(m_port.Read(received.data(), received.size()), static_cast<int>(bytes.size()));
+    EXPECT_EQ(received, bytes);
+}
+
+TEST_F(PtyPortTest, ReadWaitsForTheWholeAmountAndLeavesFewerBytesQueued)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    ModuleSends({0x0D, 0x0A});
+    std::uint8_t buffer[3] = {0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(m_port.Read(buffer, 3), -1);
+    EXPECT_EQ(buffer[0], 0xEE);
+    EXPECT_EQ(QueuedBytes(m_fdTerminal), 2);
+
+    EXPECT_EQ(m_port.Read(buffer, 1), 1);
+    EXPECT_EQ(buffer[0], 0x0D);
+    EXPECT_EQ(m_port.Read(buffer, 1), 1);
+    EXPECT_EQ(buffer[0], 0x0A);
+    EXPECT_EQ(m_port.Read(buffer, 1), -1);
+}
+
+TEST_F(PtyPortTest, LengthZeroTransfers)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    const std::uint8_t marker = 'Z';
+    std::uint8_t byte = 0;
+    EXPECT_EQ(m_port.Write(&marker, 0), 1);
+    EXPECT_EQ(m_port.Read(&byte, 0), -1);
+    EXPECT_EQ(m_port.Write(&marker, 1), 1);
+    EXPECT_EQ(ModuleReceives(1), std::vector<std::uint8_t>{'Z'}) << "length 0 sent nothing";
+}
+
+TEST_F(PtyPortTest, ClosedPortTransfersFailQuietly)
+{
+    std::uint8_t byte = 1;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Read(&byte, 1), 0);
+    EXPECT_EQ(m_port.Write(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST_F(PtyPortTest, CloseTwice)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(GetCapturedStderr(), "");
+}
+
+TEST_F(PtyPortTest, SetPortIsRefusedWhileOpen)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(m_port.SetPort(4), 0);
+    ASSERT_EQ(m_port.Close(), 1);
+    EXPECT_EQ(m_port.Open(), 1) << "the old index (COM21) must still be used";
+    ASSERT_EQ(m_port.Close(), 1);
+
+    ASSERT_EQ(m_port.SetPort(4), 1);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), CreateFileLine(ENOENT)) << "there is no COM5";
+}
+
+TEST_F(PtyPortTest, IndexOutsideTheTableFailsAsAMissingDevice)
+{
+    ASSERT_EQ(m_port.SetPort(31), 1);
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), CreateFileLine(ENOENT));
+    EXPECT_EQ(m_port.SetPort(20), 1);
+}
+
+TEST_F(PtyPortTest, ActiveConsoleIsRefusedUntouched)
+{
+    termios before = TerminalSettings();
+    cfsetspeed(&before, B4800);
+    ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &before), 0);
+    const std::filesystem::path consoleList = m_dir / "console-active";
+    std::ofstream(consoleList) << "tty0 " << m_strTerminal.substr(std::string("/dev/").size())
+                               << "\n";
+    setenv("ZR9_CONSOLE_LIST", consoleList.c_str(), 1);
+
+    CaptureStderr();
+    EXPECT_EQ(m_port.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), CreateFileLine(EBUSY));
+    const termios after = TerminalSettings();
+    EXPECT_EQ(cfgetospeed(&after), B4800);
+
+    std::ofstream(consoleList) << "tty0\n";
+    EXPECT_EQ(m_port.Open(), 1) << "any other console list lets it through";
+}
+
+TEST_F(PtyPortTest, WriteHeldOffByTheTerminalGivesUpInBoundedTime)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    ASSERT_EQ(tcflow(m_fdTerminal, TCOOFF), 0);
+    const std::vector<std::uint8_t> bytes(64, 'x');
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m_port.Write(bytes.data(), bytes.size()), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+
+    ASSERT_EQ(tcflow(m_fdTerminal, TCOON), 0);
+    EXPECT_EQ(m_port.Write(bytes.data(), 1), 1);
+    EXPECT_EQ(ModuleReceives(1), std::vector<std::uint8_t>{'x'});
+}
+
+TEST(PosixPortNames, FixedTable)
+{
+    using serial_platform::DefaultPosixPortName;
+    EXPECT_STREQ(DefaultPosixPortName(0), "/dev/ttyS0");
+    EXPECT_STREQ(DefaultPosixPortName(3), "/dev/ttyS3");
+    EXPECT_STREQ(DefaultPosixPortName(4), "/dev/ttyUSB0");
+    EXPECT_STREQ(DefaultPosixPortName(19), "/dev/ttyUSB15");
+    EXPECT_STREQ(DefaultPosixPortName(20), "/dev/ttyACM0");
+    EXPECT_STREQ(DefaultPosixPortName(30), "/dev/ttyACM10");
+    EXPECT_EQ(DefaultPosixPortName(31), nullptr);
+    EXPECT_EQ(DefaultPosixPortName(-1), nullptr);
+}
+
+TEST(PosixPortNames, PortDirectoryOverridesTheTable)
+{
+    char name[serial_platform::kPortNameSize];
+    setenv("ZR9_PORT_DIR", "/tmp/ports", 1);
+    ASSERT_TRUE(serial_platform::PortName(8, name, sizeof name));
+    EXPECT_STREQ(name, "/tmp/ports/COM9");
+    ASSERT_TRUE(serial_platform::PortName(30, name, sizeof name));
+    EXPECT_STREQ(name, "/tmp/ports/COM31");
+    EXPECT_FALSE(serial_platform::PortName(31, name, sizeof name));
+    char tooShort[8];
+    EXPECT_FALSE(serial_platform::PortName(0, tooShort, sizeof tooShort));
+
+    unsetenv("ZR9_PORT_DIR");
+    ASSERT_TRUE(serial_platform::PortName(4, name, sizeof name));
+    EXPECT_STREQ(name, "/dev/ttyUSB0");
+}
+
+}  // namespace
