@@ -1,0 +1,490 @@
+// zr9-module-sim: plays a ZR9 module on a pseudo-terminal whose slave side is
+// linked as DIR/COMn, so the tool can be tried and tested without hardware.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "module_commands.h"
+#include "simulated_module.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Duration = std::chrono::nanoseconds;
+
+// A partial command that gets no further byte for this long is junk.
+constexpr auto kStallTimeout = std::chrono::milliseconds(200);
+// While no program holds the slave open the master only reports a hang-up;
+// this bounds the wait for the open when the open notification is missing.
+constexpr auto kNoSlaveRetry = std::chrono::milliseconds(50);
+
+volatile sig_atomic_t g_nStopSignal = 0;
+
+void OnStopSignal(int signal)
+{
+    g_nStopSignal = signal;
+}
+
+struct SimOptions {
+    std::string m_strPortDir;
+    int m_nCom = 0;
+    std::string m_strTranscriptPath;
+    long m_nLineRate = 0;  // bits per second; 0 sends at once
+    ModuleBehaviour m_behaviour;
+};
+
+const char kUsage[] =
+    "usage: zr9-module-sim --port-dir DIR --com N [options]\n"
+    "Plays a ZR9 module on a pseudo-terminal linked as DIR/COMN (1..31).\n"
+    "DIR defaults to $ZR9_PORT_DIR. Prints the link and the slave path, one line\n"
+    "each, then serves until SIGTERM or SIGINT.\n"
+    "  --password TEXT       configuration password, at most 4 characters (default:\n"
+    "                        the profile's, 6874 in the default profile)\n"
+    "  --version MAJOR.MINOR firmware version bytes, 0..255 each (default 1.3)\n"
+    "  --refuse              refuse every password\n"
+    "  --version-error       answer every connect with +VER\n"
+    "  --silent              answer nothing\n"
+    "  --profile HEX         starting profile as 128 hex digits\n"
+    "  --transcript FILE     log every byte received and sent with time stamps\n"
+    "  --line-rate BPS       pace like an 8N1 line at BPS bits per second\n";
+
+[[noreturn]] void Fail(const std::string& message)
+{
+    std::fprintf(stderr, "zr9-module-sim: %s\n", message.c_str());
+    std::exit(2);
+}
+
+long ParseNumber(const std::string& text, long low, long high, const char* what)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || value < low || value > high)
+        Fail(std::string("bad ") + what + ": " + text);
+    return value;
+}
+
+ProfileBytes ParseProfileHex(const std::string& hex)
+{
+    if (hex.size() != 2 * kProfileSize ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        Fail("--profile needs exactly 128 hex digits");
+    ProfileBytes profile{};
+    for (std::size_t i = 0; i < kProfileSize; ++i)
+        profile[i] = static_cast<std::uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+    return profile;
+}
+
+SimOptions ParseOptions(int argc, char** argv)
+{
+    SimOptions options;
+    if (const char* dir = std::getenv("ZR9_PORT_DIR"))
+        options.m_strPortDir = dir;
+    std::optional<std::string> password;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                Fail(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--port-dir") {
+            options.m_strPortDir = value();
+        } else if (arg == "--com") {
+            options.m_nCom = static_cast<int>(ParseNumber(value(), 1, 31, "port number"));
+        } else if (arg == "--password") {
+            password = value();
+            if (password->size() > kPasswordBytes)
+                Fail("--password takes at most 4 characters");
+        } else if (arg == "--version") {
+            const std::string text = value();
+            const std::size_t dot = text.find('.');
+            if (dot == std::string::npos)
+                Fail("--version needs MAJOR.MINOR");
+            options.m_behaviour.m_byVersionMajor =
+                static_cast<std::uint8_t>(ParseNumber(text.substr(0, dot), 0, 255, "version"));
+            options.m_behaviour.m_byVersionMinor =
+                static_cast<std::uint8_t>(ParseNumber(text.substr(dot + 1), 0, 255, "version"));
+        } else if (arg == "--refuse") {
+            options.m_behaviour.m_passwordCheck = PasswordCheck::RefuseAll;
+        } else if (arg == "--version-error") {
+            options.m_behaviour.m_passwordCheck = PasswordCheck::VersionError;
+        } else if (arg == "--silent") {
+            options.m_behaviour.m_bSilent = true;
+        } else if (arg == "--profile") {
+            options.m_behaviour.m_abyProfile = ParseProfileHex(value());
+        } else if (arg == "--transcript") {
+            options.m_strTranscriptPath = value();
+        } else if (arg == "--line-rate") {
+            options.m_nLineRate = ParseNumber(value(), 1, 10'000'000, "line rate");
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else {
+            std::fputs(kUsage, stderr);
+            Fail("unknown option " + arg);
+        }
+    }
+    if (options.m_strPortDir.empty() || options.m_nCom == 0) {
+        std::fputs(kUsage, stderr);
+        Fail("--port-dir (or ZR9_PORT_DIR) and --com are needed");
+    }
+    // After --profile, whatever the order on the command line.
+    if (password)
+        SetConfigPassword(options.m_behaviour.m_abyProfile, *password);
+    return options;
+}
+
+// Every byte received and sent, one line per transfer, with the seconds since
+// start; events of the module as lines marked "--". Flushed line by line so a
+// test can read it while the simulator runs.
+class CTranscript {
+public:
+    CTranscript(const std::string& path, Clock::time_point start) : m_tStart(start)
+    {
+        if (!path.empty() && !(m_pFile = std::fopen(path.c_str(), "w")))
+            Fail("cannot write " + path + ": " + std::strerror(errno));
+        m_bEcho = isatty(STDERR_FILENO);
+    }
+    ~CTranscript()
+    {
+        if (m_pFile)
+            std::fclose(m_pFile);
+    }
+    CTranscript(const CTranscript&) = delete;
+    CTranscript& operator=(const CTranscript&) = delete;
+
+    void Bytes(const char* direction, const std::uint8_t* data, std::size_t size)
+    {
+        if (!m_pFile)
+            return;
+        std::string hex, text;
+        for (std::size_t i = 0; i < size; ++i) {
+            char part[8];
+            std::snprintf(part, sizeof part, " %02X", data[i]);
+            hex += part;
+            text += Printable(data[i]);
+        }
+        std::fprintf(m_pFile, "%s %s%s  \"%s\"\n", Stamp().c_str(), direction, hex.c_str(),
+                     text.c_str());
+        std::fflush(m_pFile);
+    }
+
+    // Also shown on a terminal, so `make run` shows what the module did.
+    void Event(const std::string& what)
+    {
+        if (m_pFile) {
+            std::fprintf(m_pFile, "%s -- %s\n", Stamp().c_str(), what.c_str());
+            std::fflush(m_pFile);
+        }
+        if (m_bEcho)
+            std::fprintf(stderr, "zr9-module-sim: %s\n", what.c_str());
+    }
+
+private:
+    std::string Stamp() const
+    {
+        const double seconds = std::chrono::duration<double>(Clock::now() - m_tStart).count();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%11.6f", seconds);
+        return stamp;
+    }
+
+    static std::string Printable(std::uint8_t byte)
+    {
+        switch (byte) {
+        case '\n': return "\\n";
+        case '\r': return "\\r";
+        case '\\': return "\\\\";
+        case '"': return "\\\"";
+        }
+        if (byte >= 0x20 && byte < 0x7F)
+            return std::string(1, static_cast<char>(byte));
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+        return escaped;
+    }
+
+    std::FILE* m_pFile = nullptr;
+    bool m_bEcho = false;
+    Clock::time_point m_tStart;
+};
+
+// The master side of the pseudo-terminal, linked as DIR/COMn while it lives.
+class CPtyLink {
+public:
+    CPtyLink(const std::string& dir, int com)
+    {
+        m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
+            Fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+        m_strSlave = ptsname(m_hMaster);
+
+        // The module's side of a line has no line discipline: no echo, no
+        // line editing, no translation of line ends.
+        termios settings{};
+        tcgetattr(m_hMaster, &settings);
+        cfmakeraw(&settings);
+        tcsetattr(m_hMaster, TCSANOW, &settings);
+
+        m_strLink = dir + "/COM" + std::to_string(com);
+        struct stat target {};
+        // A link left by a simulator that was killed points nowhere; replace it.
+        if (lstat(m_strLink.c_str(), &target) == 0 && stat(m_strLink.c_str(), &target) != 0)
+            unlink(m_strLink.c_str());
+        if (symlink(m_strSlave.c_str(), m_strLink.c_str()) != 0)
+            Fail("cannot link " + m_strLink + ": " + std::strerror(errno));
+    }
+    ~CPtyLink()
+    {
+        // Only our own link: another simulator may have taken the name since.
+        char target[PATH_MAX];
+        const ssize_t size = readlink(m_strLink.c_str(), target, sizeof target - 1);
+        if (size > 0 && std::string(target, size) == m_strSlave)
+            unlink(m_strLink.c_str());
+        close(m_hMaster);
+    }
+    CPtyLink(const CPtyLink&) = delete;
+    CPtyLink& operator=(const CPtyLink&) = delete;
+
+    int Master() const { return m_hMaster; }
+    const std::string& Link() const { return m_strLink; }
+    const std::string& Slave() const { return m_strSlave; }
+
+private:
+    int m_hMaster = -1;
+    std::string m_strSlave;
+    std::string m_strLink;
+};
+
+// Tells when a program opens the slave, so the wait for that needs no polling.
+class COpenWatch {
+public:
+    explicit COpenWatch(const std::string& slave)
+    {
+#ifdef __linux__
+        m_hNotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_hNotify >= 0 && inotify_add_watch(m_hNotify, slave.c_str(), IN_OPEN) < 0) {
+            close(m_hNotify);
+            m_hNotify = -1;
+        }
+#else
+        (void)slave;
+#endif
+    }
+    ~COpenWatch()
+    {
+        if (m_hNotify >= 0)
+            close(m_hNotify);
+    }
+    COpenWatch(const COpenWatch&) = delete;
+    COpenWatch& operator=(const COpenWatch&) = delete;
+
+    int Handle() const { return m_hNotify; }
+    void Drain() const
+    {
+        char events[4096];
+        while (m_hNotify >= 0 && read(m_hNotify, events, sizeof events) > 0) {
+        }
+    }
+
+private:
+    int m_hNotify = -1;
+};
+
+// Serves the module on the pseudo-terminal. With a line rate each received
+// byte takes its time on the line before the command it completes is
+// accepted, and each answer byte takes its time before it is delivered.
+class CModuleServer {
+public:
+    CModuleServer(const SimOptions& options, CPtyLink& link, CTranscript& transcript)
+        : m_module(options.m_behaviour),
+          m_link(link),
+          m_watch(link.Slave()),
+          m_transcript(transcript),
+          m_tByte(options.m_nLineRate > 0 ? Duration(10'000'000'000LL / options.m_nLineRate)
+                                          : Duration::zero())
+    {
+    }
+
+    void Serve(const sigset_t& waitMask)
+    {
+        while (g_nStopSignal == 0) {
+            const Clock::time_point now = Clock::now();
+            RunDueCommands(now);
+            SendDueBytes(now);
+            if (m_parser.HoldsPartialCommand() && now - m_tLastReceived >= kStallTimeout)
+                Accept(m_parser.DropStalled(), m_tRxLine);
+            Wait(waitMask);
+        }
+        m_transcript.Event("stopped");
+    }
+
+private:
+    struct PendingCommand {
+        Clock::time_point m_tDue;
+        ModuleCommand m_command;
+    };
+    struct PendingByte {
+        Clock::time_point m_tDue;
+        std::uint8_t m_byValue;
+    };
+
+    void Wait(const sigset_t& waitMask)
+    {
+        std::optional<Clock::time_point> wake;
+        auto wakeBy = [&](Clock::time_point t) { wake = wake ? std::min(*wake, t) : t; };
+        if (!m_deqCommands.empty())
+            wakeBy(m_deqCommands.front().m_tDue);
+        if (!m_deqOutput.empty())
+            wakeBy(m_deqOutput.front().m_tDue);
+        if (m_parser.HoldsPartialCommand())
+            wakeBy(m_tLastReceived + kStallTimeout);
+        if (!m_bSlaveOpen)
+            wakeBy(Clock::now() + kNoSlaveRetry);
+
+        // Without a slave the master reports a hang-up at once; leave it out.
+        pollfd fds[2] = {{m_bSlaveOpen ? m_link.Master() : -1, POLLIN, 0},
+                         {m_bSlaveOpen ? -1 : m_watch.Handle(), POLLIN, 0}};
+        timespec timeout{};
+        if (wake) {
+            const auto left = std::max(Duration::zero(), *wake - Clock::now());
+            timeout.tv_sec = std::chrono::duration_cast<std::chrono::seconds>(left).count();
+            timeout.tv_nsec = (left % std::chrono::seconds(1)).count();
+        }
+        const int ready = ppoll(fds, 2, wake ? &timeout : nullptr, &waitMask);
+        if (ready < 0)
+            return;  // a signal: the loop checks it
+        if (!m_bSlaveOpen) {
+            // Opened, or the retry time is up: try reading again.
+            m_watch.Drain();
+            m_bSlaveOpen = true;
+        } else if (fds[0].revents != 0) {
+            Receive();
+        }
+    }
+
+    void Receive()
+    {
+        std::uint8_t buffer[4096];
+        for (;;) {
+            const ssize_t size = read(m_link.Master(), buffer, sizeof buffer);
+            if (size > 0) {
+                const Clock::time_point now = Clock::now();
+                m_tLastReceived = now;
+                m_transcript.Bytes("RX", buffer, static_cast<std::size_t>(size));
+                for (ssize_t i = 0; i < size; ++i) {
+                    m_tRxLine = std::max(m_tRxLine, now) + m_tByte;
+                    Accept(m_parser.Feed(&buffer[i], 1), m_tRxLine);
+                }
+                continue;
+            }
+            if (size < 0 && errno == EINTR)
+                continue;
+            // EIO (or end of file): no program holds the slave open.
+            if (size == 0 || errno != EAGAIN)
+                m_bSlaveOpen = false;
+            return;
+        }
+    }
+
+    void Accept(const std::vector<ModuleCommand>& commands, Clock::time_point due)
+    {
+        for (const ModuleCommand& command : commands)
+            m_deqCommands.push_back({due, command});
+    }
+
+    void RunDueCommands(Clock::time_point now)
+    {
+        while (!m_deqCommands.empty() && m_deqCommands.front().m_tDue <= now) {
+            const PendingCommand pending = m_deqCommands.front();
+            m_deqCommands.pop_front();
+            const std::vector<std::uint8_t> answer = m_module.Execute(pending.m_command);
+            m_transcript.Event(m_module.LastEvent());
+            for (std::uint8_t byte : answer) {
+                m_tTxLine = std::max(m_tTxLine, pending.m_tDue) + m_tByte;
+                m_deqOutput.push_back({m_tTxLine, byte});
+            }
+        }
+    }
+
+    void SendDueBytes(Clock::time_point now)
+    {
+        std::vector<std::uint8_t> due;
+        while (!m_deqOutput.empty() && m_deqOutput.front().m_tDue <= now) {
+            due.push_back(m_deqOutput.front().m_byValue);
+            m_deqOutput.pop_front();
+        }
+        if (due.empty())
+            return;
+        const ssize_t written = write(m_link.Master(), due.data(), due.size());
+        if (written > 0)
+            m_transcript.Bytes("TX", due.data(), static_cast<std::size_t>(written));
+        // Like a real line, nothing waits for a receiver that does not read.
+        if (written < static_cast<ssize_t>(due.size()))
+            m_transcript.Event("answer bytes lost: the line's buffer is full");
+    }
+
+    CSimulatedModule m_module;
+    CCommandParser m_parser;
+    CPtyLink& m_link;
+    COpenWatch m_watch;
+    CTranscript& m_transcript;
+    const Duration m_tByte;
+    bool m_bSlaveOpen = true;
+    Clock::time_point m_tLastReceived{};
+    Clock::time_point m_tRxLine{};
+    Clock::time_point m_tTxLine{};
+    std::deque<PendingCommand> m_deqCommands;
+    std::deque<PendingByte> m_deqOutput;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const SimOptions options = ParseOptions(argc, argv);
+    const Clock::time_point start = Clock::now();
+
+    // The stop signals are only taken inside the wait, so none is lost
+    // between the check of the flag and the wait.
+    sigset_t stopSignals, waitMask;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    CTranscript transcript(options.m_strTranscriptPath, start);
+    CPtyLink link(options.m_strPortDir, options.m_nCom);
+    std::printf("%s\n%s\n", link.Link().c_str(), link.Slave().c_str());
+    std::fflush(stdout);
+
+    CModuleServer server(options, link, transcript);
+    server.Serve(waitMask);
+    return 0;
+}
