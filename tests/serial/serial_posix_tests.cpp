@@ -151,7 +151,8 @@ TEST_F(PtyPortTest, OpenAppliesTheLineSettingsAndKeepsFlowControl)
 TEST_F(PtyPortTest, TheGlobalPortOpensCom21)
 {
     ASSERT_EQ(SerialPort.Open(), 1);
-    EXPECT_EQ(cfgetospeed(&static_cast<const termios&>(TerminalSettings())), B9600);
+    const termios settings = TerminalSettings();
+    EXPECT_EQ(cfgetospeed(&settings), B9600);
     EXPECT_EQ(SerialPort.Close(), 1);
 }
 
