@@ -17,10 +17,13 @@ extern std::uint8_t ReplyFillIndex;
 extern int TimeoutFlag;
 
 // Takes at most one byte from SerialPort into ReplyLine; true when that byte
-// completed a line.
+// completed a line. A "+PROG=R" line is framed by length: its 64 record bytes
+// never end it.
 bool PollReply();
 
-// Called with each completed line; a handler that accepts it sets TimeoutFlag.
+// Called with each completed line and the number of bytes assembled for it;
+// later bytes of ReplyLine belong to older lines. A handler that accepts the
+// line sets TimeoutFlag.
 using LineHandler = std::function<void(const std::uint8_t* line, std::size_t length)>;
 
 // Polls for reply lines until TimeoutFlag is 1, stepping the progress bar and
