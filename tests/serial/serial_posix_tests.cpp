@@ -294,15 +294,6 @@ TEST_F(PtyPortTest, SetPortIsRefusedWhileOpen)
     EXPECT_EQ(GetCapturedStderr(), CreateFileLine(ENOENT)) << "there is no COM5";
 }
 
-TEST_F(PtyPortTest, IndexOutsideTheTableFailsAsAMissingDevice)
-{
-    ASSERT_EQ(m_port.SetPort(31), 1);
-    CaptureStderr();
-    EXPECT_EQ(m_port.Open(), 0);
-    EXPECT_EQ(GetCapturedStderr(), CreateFileLine(ENOENT));
-    EXPECT_EQ(m_port.SetPort(20), 1);
-}
-
 TEST_F(PtyPortTest, ActiveConsoleIsRefusedUntouched)
 {
     termios before = TerminalSettings();
