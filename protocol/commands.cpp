@@ -19,9 +19,12 @@ constexpr std::size_t kPinCodeMinSize = 6;
 
 void DecodeIntoWindow(CWindowOps& window, const std::uint8_t* line, std::size_t length)
 {
-    ProfileView view = window.GetProfileView();
+    const ProfileView shown = window.GetProfileView();
+    ProfileView view = shown;
     DecodeProfileReply(line, length, view);
-    window.SetProfileView(view);
+    // Rewriting unchanged fields would still reset their cursors and undo history.
+    if (view != shown)
+        window.SetProfileView(view);
 }
 
 }  // namespace
