@@ -5,3 +5,10 @@ void CPortCombo::showPopup()
     emit dropDown();
     QComboBox::showPopup();
 }
+
+void CPortCombo::ClearItems()
+{
+    const QString text = currentText();
+    clear();
+    setEditText(text);
+}

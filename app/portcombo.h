@@ -11,6 +11,9 @@ public:
     using QComboBox::QComboBox;
 
     void showPopup() override;
+    // Removes every item and the selection; the text field keeps what it
+    // shows, which QComboBox::clear would empty.
+    void ClearItems();
 
 signals:
     void dropDown();

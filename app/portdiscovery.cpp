@@ -26,7 +26,7 @@ void TForm1::cmbComSelDropDown()
         return;
     QScopedValueRollback<bool> running(m_bDiscoveryRunning, true);
 
-    ClearPortItems();
+    cmbComSel->ClearItems();
     int position = 0;
     for (int portIndex = 0; portIndex < kProbedPortCount; ++portIndex) {
         SerialPort.SetPort(portIndex);

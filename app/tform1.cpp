@@ -67,17 +67,16 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     connect(cmbComSel, &CPortCombo::dropDown, this, &TForm1::cmbComSelDropDown);
     connect(qApp, &QApplication::focusChanged, this, &TForm1::OnFocusChanged);
 
-    ClearPortItems();
+    cmbComSel->ClearItems();
     cmbComSel->setEditText(" ");
     ::ShowWorkingCopy(*this);
 }
 
-void TForm1::ClearPortItems()
+TForm1::~TForm1()
 {
-    // QComboBox::clear empties the text field of an editable combo box too.
-    const QString text = cmbComSel->currentText();
-    cmbComSel->clear();
-    cmbComSel->setEditText(text);
+    // QWidget's destructor moves the focus away while this part is already
+    // gone; the handler must not run on it.
+    disconnect(qApp, &QApplication::focusChanged, this, nullptr);
 }
 
 void TForm1::OnFocusChanged(QWidget* previous, QWidget* current)

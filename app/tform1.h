@@ -13,6 +13,7 @@ class TForm1 : public QMainWindow, public Ui::TForm1, public CWindowOps {
 
 public:
     explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
 
     // The timeout timer; ticks run TimerTimer.
     QTimer Timer;
@@ -42,8 +43,6 @@ public:
     void PinCodeExit();
 
 private:
-    // Removes the port items; the text field keeps what it shows.
-    void ClearPortItems();
     void RestartTimer();
     void OnFocusChanged(QWidget* previous, QWidget* current);
 
