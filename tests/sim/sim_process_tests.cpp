@@ -1,0 +1,249 @@
+// The simulator as a process, talked to through its link like the tool does.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "sim_bytes.h"
+#include "sim_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// The tool's end of the line. Deliberately leaves the terminal settings as
+// found: the simulator must have made the line raw.
+class CLineEnd {
+public:
+    explicit CLineEnd(const std::string& path) : m_hFile(open(path.c_str(), O_RDWR | O_NOCTTY)) {}
+    ~CLineEnd()
+    {
+        if (m_hFile >= 0)
+            close(m_hFile);
+    }
+    bool IsOpen() const { return m_hFile >= 0; }
+
+    void Send(const Bytes& bytes) const
+    {
+        ASSERT_EQ(write(m_hFile, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    // Waits (generously) until `size` bytes came, or nothing more comes.
+    Bytes Receive(std::size_t size, std::chrono::milliseconds patience = 5000ms) const
+    {
+        Bytes received;
+        const auto deadline = Clock::now() + patience;
+        while (received.size() < size && Clock::now() < deadline) {
+            pollfd ready{m_hFile, POLLIN, 0};
+            if (poll(&ready, 1, 50) <= 0)
+                continue;
+            std::uint8_t chunk[256];
+            const ssize_t got = read(m_hFile, chunk, sizeof chunk);
+            if (got <= 0)
+                break;
+            received.insert(received.end(), chunk, chunk + got);
+        }
+        return received;
+    }
+
+private:
+    int m_hFile;
+};
+
+const Bytes kRead = Text("AT+PROG=R\n\r");
+const Bytes kAccepted = Text("+PWD=1") + Bytes{1, 3} + Text("\n\r");
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+double CpuSeconds(pid_t pid)
+{
+    std::istringstream stat(FileText("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i)
+        if (i == 14 || i == 15)
+            ticks += std::stol(field);
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+bool IsLink(const std::string& path)
+{
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+class SimProcess : public ::testing::Test {
+protected:
+    CTempPortDir m_portDir;
+};
+
+TEST_F(SimProcess, LinksTheSlaveAndAnswersThroughTheLink)
+{
+    CSimProcess sim(m_portDir.Path(), 3);
+    ASSERT_TRUE(sim.Started());
+    EXPECT_EQ(sim.Link(), m_portDir.Path() + "/COM3");
+    char target[256] = {};
+    ASSERT_GT(readlink(sim.Link().c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), sim.Slave());
+
+    CLineEnd line(sim.Link());
+    ASSERT_TRUE(line.IsOpen());
+    line.Send(ConnectCommand("6874"));
+    EXPECT_EQ(line.Receive(kAccepted.size()), kAccepted);
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+}
+
+TEST_F(SimProcess, CommandSplitAcrossWritesWithJunkIsAnswered)
+{
+    CSimProcess sim(m_portDir.Path(), 4);
+    ASSERT_TRUE(sim.Started());
+    CLineEnd line(sim.Link());
+    line.Send(Text("\r\nnoise AT+PR"));
+    std::this_thread::sleep_for(50ms);
+    line.Send(Text("OG=R\n"));
+    std::this_thread::sleep_for(50ms);
+    line.Send(Text("\r"));
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+}
+
+TEST_F(SimProcess, ServesAgainAfterTheSlaveIsClosedAndReopenedWithoutSpinning)
+{
+    CSimProcess sim(m_portDir.Path(), 5);
+    ASSERT_TRUE(sim.Started());
+    for (int round = 0; round < 5; ++round) {
+        { CLineEnd probe(sim.Link()); }  // opened and closed at once, like port discovery
+        CLineEnd line(sim.Link());
+        line.Send(kRead);
+        ASSERT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile)) << "round " << round;
+    }
+    // With no program on the slave the master only reports hang-ups; a
+    // simulator that polled them in a loop would burn a whole core here.
+    const double before = CpuSeconds(sim.Pid());
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(CpuSeconds(sim.Pid()) - before, 0.2);
+    CLineEnd line(sim.Link());
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+}
+
+TEST_F(SimProcess, StopSignalsEndItCleanlyAndRemoveTheLink)
+{
+    for (int signal : {SIGTERM, SIGINT}) {
+        CSimProcess sim(m_portDir.Path(), 6);
+        ASSERT_TRUE(sim.Started());
+        CLineEnd line(sim.Link());  // a program still holding the port
+        ASSERT_TRUE(IsLink(sim.Link()));
+        const int status = sim.Stop(signal);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "signal " << signal;
+        EXPECT_FALSE(IsLink(sim.Link())) << "signal " << signal;
+    }
+}
+
+TEST_F(SimProcess, ReplacesALeftOverLinkButNotALiveOne)
+{
+    const std::string link = m_portDir.Path() + "/COM7";
+    ASSERT_EQ(symlink("/dev/pts/does-not-exist", link.c_str()), 0);
+    CSimProcess sim(m_portDir.Path(), 7);
+    ASSERT_TRUE(sim.Started());
+
+    CSimProcess second(m_portDir.Path(), 7);
+    EXPECT_FALSE(second.Started());
+    const int status = second.Stop(SIGTERM);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+
+    CLineEnd line(sim.Link());
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+}
+
+TEST_F(SimProcess, OptionsSetProfilePasswordAndVersion)
+{
+    ProfileBytes profile = AwkwardProfile();
+    std::string hex;
+    for (std::uint8_t byte : profile) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        hex += digits;
+    }
+    CSimProcess sim(m_portDir.Path(), 8,
+                    {"--password", "ab", "--profile", hex, "--version", "12.5"});
+    ASSERT_TRUE(sim.Started());
+    CLineEnd line(sim.Link());
+    line.Send(ConnectCommand("ab\0" "7"));
+    const Bytes expected = Text("+PWD=1") + Bytes{12, 5} + Text("\n\r");
+    EXPECT_EQ(line.Receive(10), expected);
+    profile[24] = 'a';
+    profile[25] = 'b';
+    profile[26] = 0;
+    profile[27] = 0;
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(profile));
+}
+
+TEST_F(SimProcess, BadOptionsEndItWithoutALink)
+{
+    for (const char* bad : {"--version", "--profile", "--password", "--line-rate"}) {
+        CSimProcess sim(m_portDir.Path(), 9, {bad, "xyz12"});
+        EXPECT_FALSE(sim.Started()) << bad;
+        const int status = sim.Stop(SIGTERM);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad;
+        EXPECT_FALSE(IsLink(m_portDir.Path() + "/COM9")) << bad;
+    }
+}
+
+TEST_F(SimProcess, TranscriptHoldsEveryByteBothWays)
+{
+    const std::string transcript = m_portDir.Path() + "/transcript.txt";
+    {
+        CSimProcess sim(m_portDir.Path(), 10, {"--transcript", transcript});
+        ASSERT_TRUE(sim.Started());
+        CLineEnd line(sim.Link());
+        line.Send(Text("AT+REBOOT\n\r"));
+        line.Send(kRead);
+        ASSERT_EQ(line.Receive(73).size(), 73u);
+    }
+    const std::string text = FileText(transcript);
+    // Received bytes may share a line with the next command's.
+    EXPECT_NE(text.find("RX 41 54 2B 52 45 42 4F 4F 54 0A 0D"), std::string::npos) << text;
+    EXPECT_NE(text.find("-- reboot"), std::string::npos) << text;
+    EXPECT_NE(text.find(" 41 54 2B 50 52 4F 47 3D 52 0A 0D  "), std::string::npos) << text;
+    EXPECT_NE(text.find("TX 2B 50 52 4F 47 3D 52 41 31 30 30"), std::string::npos) << text;
+    EXPECT_NE(text.find("00 0A 0D  \"+PROG=R"), std::string::npos) << text;
+}
+
+TEST_F(SimProcess, LineRateMakesTheAnswerTakeItsTimeOnTheLine)
+{
+    CSimProcess sim(m_portDir.Path(), 11, {"--line-rate", "9600"});
+    ASSERT_TRUE(sim.Started());
+    CLineEnd line(sim.Link());
+    const auto start = Clock::now();
+    line.Send(kRead);
+    // Only the first bytes arrive after the command's own 11 byte times.
+    EXPECT_EQ(line.Receive(1).size(), 1u);
+    const auto firstByte = Clock::now() - start;
+    const Bytes rest = line.Receive(72);
+    const auto whole = Clock::now() - start;
+    EXPECT_EQ(rest.size(), 72u);
+    // (11 + 1) and (11 + 73) bytes of 10 bits at 9600 bit/s; lower bounds only.
+    EXPECT_GE(firstByte, 12ms);
+    EXPECT_GE(whole, 87ms);
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+#include "sim_process.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+extern char** environ;
+
+CTempPortDir::CTempPortDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "zr9-ports-XXXXXX").string();
+    if (mkdtemp(pattern.data()))
+        m_strPath = pattern;
+}
+
+CTempPortDir::~CTempPortDir()
+{
+    std::error_code ignored;
+    if (!m_strPath.empty())
+        std::filesystem::remove_all(m_strPath, ignored);
+}
+
+const char* CSimProcess::Program()
+{
+    return ZR9_MODULE_SIM_PATH;
+}
+
+CSimProcess::CSimProcess(const std::string& portDir, int com,
+                         const std::vector<std::string>& options)
+{
+    std::vector<std::string> args = {Program(), "--port-dir", portDir, "--com",
+                                     std::to_string(com)};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (pipe(out) != 0)
+        return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        m_pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+
+    // Two lines: the link, then the slave path.
+    std::string printed;
+    pollfd ready{out[0], POLLIN, 0};
+    while (m_pid > 0 && std::count(printed.begin(), printed.end(), '\n') < 2 &&
+           poll(&ready, 1, 10'000) > 0) {
+        char chunk[256];
+        const ssize_t size = read(out[0], chunk, sizeof chunk);
+        if (size <= 0)
+            break;
+        printed.append(chunk, static_cast<std::size_t>(size));
+    }
+    close(out[0]);
+    const std::size_t firstEnd = printed.find('\n');
+    const std::size_t secondEnd = printed.find('\n', firstEnd + 1);
+    if (firstEnd != std::string::npos && secondEnd != std::string::npos) {
+        m_strLink = printed.substr(0, firstEnd);
+        m_strSlave = printed.substr(firstEnd + 1, secondEnd - firstEnd - 1);
+    }
+}
+
+CSimProcess::~CSimProcess()
+{
+    Stop(SIGTERM);
+}
+
+int CSimProcess::Stop(int signal)
+{
+    if (m_pid <= 0)
+        return -1;
+    kill(m_pid, signal);
+    int status = 0;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+    return status;
+}

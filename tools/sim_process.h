@@ -1,0 +1,49 @@
+// Runs zr9-module-sim as a child process for tests and benchmarks.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+// A fresh directory for port links, removed with what it holds.
+class CTempPortDir {
+public:
+    CTempPortDir();
+    ~CTempPortDir();
+    CTempPortDir(const CTempPortDir&) = delete;
+    CTempPortDir& operator=(const CTempPortDir&) = delete;
+
+    const std::string& Path() const { return m_strPath; }
+
+private:
+    std::string m_strPath;
+};
+
+class CSimProcess {
+public:
+    // Starts the simulator as DIR/COMn with further options and waits (up to
+    // 10 s) until it has printed its link and slave path.
+    CSimProcess(const std::string& portDir, int com, const std::vector<std::string>& options = {});
+    // Stops it if it still runs.
+    ~CSimProcess();
+    CSimProcess(const CSimProcess&) = delete;
+    CSimProcess& operator=(const CSimProcess&) = delete;
+
+    // True once the link and the slave path have been printed.
+    bool Started() const { return !m_strSlave.empty(); }
+    pid_t Pid() const { return m_pid; }
+    const std::string& Link() const { return m_strLink; }
+    const std::string& Slave() const { return m_strSlave; }
+
+    // Sends `signal` and waits for the end; returns the wait status, -1 when
+    // the process had already been waited for.
+    int Stop(int signal);
+
+    static const char* Program();
+
+private:
+    pid_t m_pid = -1;
+    std::string m_strLink;
+    std::string m_strSlave;
+};
