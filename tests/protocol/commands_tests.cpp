@@ -83,7 +83,7 @@ TEST_F(Read, OtherLineEndsTheWaitAndChangesNothing)
 
     EXPECT_EQ(m_window.m_view, before);
     EXPECT_LT(m_window.m_nNowMs, start + 1000);
-    EXPECT_EQ(m_window.LogOf({"box"}), std::vector<std::string>{});
+    EXPECT_EQ(m_window.LogOf({"box", "fields"}), std::vector<std::string>{});
 }
 
 TEST_F(Read, NoAnswerEndsAtTheTickAndChangesNothing)

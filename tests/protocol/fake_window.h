@@ -31,7 +31,11 @@ public:
     int SelectedPortPosition() override { return m_nSelectedPort; }
     bool PortDiscoveryRunning() override { return m_bDiscoveryRunning; }
     ProfileView GetProfileView() override { return m_view; }
-    void SetProfileView(const ProfileView& view) override { m_view = view; }
+    void SetProfileView(const ProfileView& view) override
+    {
+        m_view = view;
+        m_vLog.push_back("fields");
+    }
 
     // The log entries that begin with one of `prefixes`, in order.
     std::vector<std::string> LogOf(std::initializer_list<std::string> prefixes) const;
@@ -57,7 +61,7 @@ public:
     int m_nProgressPosition = 0;
 
     // "caption X", "enable btnRead 1", "box X", "version X", "progress N",
-    // "timer start", "tick".
+    // "timer start", "tick", "fields".
     std::vector<std::string> m_vLog;
 
 private:

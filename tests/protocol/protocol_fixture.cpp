@@ -14,6 +14,7 @@ void CProtocolFixture::SetUp()
     PortMap[0] = kPortIndex;
     m_window.m_nSelectedPort = 0;
     ShowWorkingCopy(m_window);
+    m_window.m_vLog.clear();
 }
 
 void CProtocolFixture::ConnectAccepted()
