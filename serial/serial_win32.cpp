@@ -1,0 +1,183 @@
+// Win32 implementation of the serial operations: each one is the Win32 call it
+// is named after, on a device opened for overlapped I/O.
+#include "serial_platform.h"
+
+#include <cstddef>
+#include <cstring>
+#include <windows.h>
+
+namespace serial_platform {
+
+static_assert(sizeof(HANDLE) == sizeof(Handle));
+static_assert(sizeof(DCB) <= sizeof(LineSettings::native));
+// The port's transfer records are handed to the system as OVERLAPPED.
+static_assert(sizeof(Overlapped) == sizeof(OVERLAPPED));
+static_assert(offsetof(Overlapped, status) == offsetof(OVERLAPPED, Internal));
+static_assert(offsetof(Overlapped, transferred) == offsetof(OVERLAPPED, InternalHigh));
+static_assert(offsetof(Overlapped, offset) == offsetof(OVERLAPPED, Offset));
+static_assert(offsetof(Overlapped, offsetHigh) == offsetof(OVERLAPPED, OffsetHigh));
+static_assert(offsetof(Overlapped, hEvent) == offsetof(OVERLAPPED, hEvent));
+static_assert(kStatusPending == STATUS_PENDING && kErrorIoPending == ERROR_IO_PENDING);
+static_assert(kWaitSignalled == WAIT_OBJECT_0 && kWaitTimeout == WAIT_TIMEOUT &&
+              kWaitFailed == WAIT_FAILED);
+static_assert(kParityNone == NOPARITY && kOneStopBit == ONESTOPBIT &&
+              kDtrControlEnable == DTR_CONTROL_ENABLE);
+
+namespace {
+
+HANDLE ToWin32(Handle handle)
+{
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+Handle FromWin32(HANDLE handle)
+{
+    return reinterpret_cast<Handle>(handle);
+}
+
+OVERLAPPED* ToWin32(Overlapped& record)
+{
+    return reinterpret_cast<OVERLAPPED*>(&record);
+}
+
+DCB& NativeSettings(LineSettings& settings)
+{
+    return *reinterpret_cast<DCB*>(settings.native);
+}
+
+}  // namespace
+
+bool PortName(int portIndex, char* name, std::size_t size)
+{
+    const char* fixedName = WindowsPortName(portIndex);
+    if (!fixedName) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    if (std::strlen(fixedName) >= size) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::strcpy(name, fixedName);
+    return true;
+}
+
+Handle OpenExclusive(const char* deviceName)
+{
+    return FromWin32(CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                                 nullptr));
+}
+
+bool SetEventMask(Handle port)
+{
+    return SetCommMask(ToWin32(port), EV_RXCHAR) != FALSE;
+}
+
+bool SetQueueSizes(Handle port, std::uint32_t inQueue, std::uint32_t outQueue)
+{
+    return SetupComm(ToWin32(port), inQueue, outQueue) != FALSE;
+}
+
+bool PurgeAll(Handle port)
+{
+    return PurgeComm(ToWin32(port),
+                     PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE;
+}
+
+bool GetLineSettings(Handle port, LineSettings& settings)
+{
+    DCB& dcb = NativeSettings(settings);
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(ToWin32(port), &dcb))
+        return false;
+    settings.baudRate = dcb.BaudRate;
+    settings.byteSize = dcb.ByteSize;
+    settings.parity = dcb.Parity;
+    settings.stopBits = dcb.StopBits;
+    settings.dtrControl = static_cast<std::uint8_t>(dcb.fDtrControl);
+    return true;
+}
+
+bool SetLineSettings(Handle port, const LineSettings& settings)
+{
+    // Everything else in the record (flow control, special characters) goes
+    // back as the driver reported it.
+    DCB dcb;
+    std::memcpy(&dcb, settings.native, sizeof dcb);
+    dcb.BaudRate = settings.baudRate;
+    dcb.ByteSize = settings.byteSize;
+    dcb.Parity = settings.parity;
+    dcb.StopBits = settings.stopBits;
+    dcb.fDtrControl = settings.dtrControl;
+    return SetCommState(ToWin32(port), &dcb) != FALSE;
+}
+
+Handle CreateCompletionEvent()
+{
+    return FromWin32(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+bool CloseEvent(Handle event)
+{
+    return CloseHandle(ToWin32(event)) != FALSE;
+}
+
+bool StartRead(Handle port, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
+               Overlapped& record)
+{
+    DWORD done = 0;
+    const BOOL completed = ReadFile(ToWin32(port), buffer, length, &done, ToWin32(record));
+    count = done;
+    return completed != FALSE;
+}
+
+bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
+                std::uint32_t& count, Overlapped& record)
+{
+    DWORD done = 0;
+    const BOOL completed = WriteFile(ToWin32(port), buffer, length, &done, ToWin32(record));
+    count = done;
+    return completed != FALSE;
+}
+
+std::uint32_t WaitForEvent(Handle event, std::uint32_t timeLimitMs)
+{
+    return WaitForSingleObject(ToWin32(event), timeLimitMs);
+}
+
+bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count)
+{
+    DWORD done = 0;
+    const BOOL completed = GetOverlappedResult(ToWin32(port), ToWin32(record), &done, FALSE);
+    count = done;
+    return completed != FALSE;
+}
+
+bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
+{
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(ToWin32(port), &errors, &status))
+        return false;
+    queuedBytes = status.cbInQue;
+    return true;
+}
+
+bool CancelPending(Handle port)
+{
+    return CancelIo(ToWin32(port)) != FALSE;
+}
+
+bool ClosePort(Handle port)
+{
+    return CloseHandle(ToWin32(port)) != FALSE;
+}
+
+std::uint32_t LastErrorCode()
+{
+    return GetLastError();
+}
+
+}  // namespace serial_platform
