@@ -1,0 +1,283 @@
+// The real window, offscreen, against zr9-module-sim on a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <QElapsedTimer>
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "connection.h"
+#include "e2e_support.h"
+#include "sim_process.h"
+#include "tform1.h"
+
+namespace {
+
+// A module profile unlike the default in every field. Its option flags are
+// 0x0A, a line feed among the record bytes.
+ProfileBytes ProfileWithLineFeedFlags()
+{
+    ProfileBytes profile{};
+    const char text[] = "C0FFEE123456"   // own address, pairs 5 to 0
+                        "ab0102030405"   // peer address, lower case
+                        "6874"           // configuration password
+                        "135790";        // pairing PIN
+    std::memcpy(profile.data(), text, 34);
+    profile[34] = 1;     // AT command mode
+    profile[35] = 0;     // master
+    profile[36] = 0x0A;  // peer address and bonding
+    profile[37] = 8;     // 115200 BPS
+    profile[38] = 1;     // even parity
+    profile[39] = 1;     // RTS/CTS on
+    std::memcpy(profile.data() + 40, "Sim Module A", 12);
+    profile[60] = 0x55;  // past the name: the tool never shows it
+    return profile;
+}
+
+ProfileView ViewOfProfileWithLineFeedFlags()
+{
+    ProfileView view;
+    view.LocalAddr0 = "56", view.LocalAddr1 = "34", view.LocalAddr2 = "12";
+    view.LocalAddr3 = "EE", view.LocalAddr4 = "FF", view.LocalAddr5 = "C0";
+    view.PeerAddr0 = "05", view.PeerAddr1 = "04", view.PeerAddr2 = "03";
+    view.PeerAddr3 = "02", view.PeerAddr4 = "01", view.PeerAddr5 = "AB";
+    view.CfgPwd = "6874";
+    view.PinCode = "135790";
+    view.ModeAt = true;
+    view.BtRoleM = true;
+    view.ckPeerAddr = true;
+    view.bonding = true;
+    view.UartBaud = 8;
+    view.ParityE = true;
+    view.RtsEnable = true;
+    view.LocalName = "Sim Module A";
+    return view;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetProcessState();
+        setenv("ZR9_PORT_DIR", m_portDir.Path().c_str(), 1);
+        m_form = std::make_unique<TForm1>();
+        m_form->show();
+    }
+
+    void TearDown() override
+    {
+        if (ConnectionState != Idle)
+            m_form->btnConnect->click();
+        m_form.reset();
+        ResetProcessState();
+        unsetenv("ZR9_PORT_DIR");
+    }
+
+    CSimProcess& StartModule(std::vector<std::string> options = {}, int com = 3)
+    {
+        options.insert(options.end(), {"--transcript", m_strTranscript});
+        m_vecModules.push_back(std::make_unique<CSimProcess>(m_portDir.Path(), com, options));
+        return *m_vecModules.back();
+    }
+
+    void Connect(const char* password = "6874")
+    {
+        ASSERT_TRUE(PickPort(*m_form, "COM3"));
+        m_form->CfgPwd->setText(password);
+        m_form->btnConnect->click();
+    }
+
+    // Back to the state after start-up: nothing to read with, the port list usable.
+    void ExpectIdleWindow()
+    {
+        EXPECT_EQ(ConnectionState, Idle);
+        EXPECT_EQ(m_form->btnConnect->text(), "Connect");
+        EXPECT_FALSE(m_form->btnRead->isEnabled());
+        EXPECT_FALSE(m_form->btnWrite->isEnabled());
+        EXPECT_FALSE(m_form->btnReboot->isEnabled());
+        EXPECT_TRUE(m_form->cmbComSel->isEnabled());
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+
+    CTempPortDir m_portDir;
+    const std::string m_strTranscript = m_portDir.Path() + "/transcript.txt";
+    std::vector<std::unique_ptr<CSimProcess>> m_vecModules;
+    std::unique_ptr<TForm1> m_form;
+    CBoxCloser m_boxes;
+};
+
+using Texts = std::vector<std::string>;
+
+TEST_F(EndToEnd, PortListShowsTheSimulatedModules)
+{
+    ASSERT_TRUE(StartModule({}, 12).Started());
+    ASSERT_TRUE(StartModule({}, 3).Started());
+    m_form->cmbComSel->showPopup();
+    m_form->cmbComSel->hidePopup();
+    ASSERT_EQ(m_form->cmbComSel->count(), 2);
+    EXPECT_EQ(m_form->cmbComSel->itemText(0), "COM3");
+    EXPECT_EQ(m_form->cmbComSel->itemText(1), "COM12");
+    EXPECT_EQ(m_form->cmbComSel->currentText(), "COM12");
+}
+
+TEST_F(EndToEnd, ConnectShowsDisconnectAndTheModulesVersion)
+{
+    ASSERT_TRUE(StartModule({"--version", "12.5"}).Started());
+    Connect();
+    EXPECT_EQ(m_form->btnConnect->text(), "Disconnect");
+    EXPECT_EQ(m_form->Version->text(), "Version 12.05");
+    EXPECT_EQ(ConnectionState, Connected);
+    EXPECT_TRUE(m_form->btnRead->isEnabled());
+    EXPECT_FALSE(m_form->cmbComSel->isEnabled());
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{});
+
+    m_form->btnConnect->click();
+    ExpectIdleWindow();
+    EXPECT_EQ(m_form->Version->text(), "Version 12.05");
+}
+
+TEST_F(EndToEnd, ReadShowsTheModulesProfileWholeDespiteALineFeedInIt)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}).Started());
+    Connect();
+    ASSERT_EQ(ConnectionState, Connected);
+    m_form->btnRead->click();
+    EXPECT_EQ(m_form->GetProfileView(), ViewOfProfileWithLineFeedFlags());
+    EXPECT_EQ(m_form->UartBaud->currentText(), "115200 BPS");
+}
+
+TEST_F(EndToEnd, ReadSelectsBaudIndexTen)
+{
+    ProfileBytes profile = DefaultProfile;
+    profile[37] = 10;  // the single-blank item, also a line feed on the wire
+    profile[36] = 0x04;
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(profile)}).Started());
+    Connect();
+    m_form->btnRead->click();
+    EXPECT_EQ(m_form->UartBaud->currentIndex(), 10);
+    EXPECT_EQ(m_form->UartBaud->currentText(), " ");
+    EXPECT_TRUE(m_form->Security->isChecked());
+    EXPECT_FALSE(m_form->ckPeerAddr->isChecked());
+    EXPECT_EQ(m_form->LocalName->text(), "BLE UART");
+}
+
+TEST_F(EndToEnd, EditThenWriteStoresTheEncodedRecordInTheModule)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}).Started());
+    Connect();
+    m_form->btnRead->click();
+    ASSERT_EQ(m_form->LocalName->text(), "Sim Module A");
+
+    m_form->LocalName->setText("Bench");
+    m_form->LocalAddr0->setText("9f");
+    m_form->PinCode->setText("246802");
+    m_form->Security->setChecked(true);
+    m_form->UartBaud->setCurrentIndex(3);
+    m_form->ParityN->click();
+    m_form->btnWrite->click();
+    // Writing sends without an answer; reading back shows what the module holds.
+    m_form->btnRead->click();
+
+    ProfileBytes expected = ProfileWithLineFeedFlags();
+    std::memcpy(expected.data() + 10, "9F", 2);
+    std::memcpy(expected.data() + 12, "AB", 2);  // the peer address came in lower case
+    std::memcpy(expected.data() + 28, "246802", 6);
+    expected[36] = 0x0E;
+    expected[37] = 3;
+    expected[38] = 0;
+    // After the name's terminator the record holds the tool's working copy,
+    // still the default record's bytes: "BLE UART" shortened to its last two.
+    std::fill(expected.begin() + 40, expected.end(), 0);
+    std::memcpy(expected.data() + 40, "Bench\0RT", 8);
+    EXPECT_EQ(LastProfileSent(m_strTranscript), expected);
+    EXPECT_EQ(m_form->LocalName->text(), "Bench");
+    EXPECT_EQ(m_form->LocalAddr0->text(), "9F");
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{});
+}
+
+TEST_F(EndToEnd, RebootReachesTheModuleWhichStillAnswers)
+{
+    ASSERT_TRUE(StartModule().Started());
+    Connect();
+    m_form->btnReboot->click();
+    EXPECT_TRUE(RunEventsUntil([&] { return TranscriptHasEvent(m_strTranscript, "reboot"); },
+                               10000));
+    EXPECT_EQ(ConnectionState, Connected);
+    m_form->LocalName->setText("changed here");
+    m_form->btnRead->click();
+    EXPECT_EQ(m_form->LocalName->text(), "BLE UART");
+}
+
+TEST_F(EndToEnd, RefusedPasswordEndsIdleAfterItsBox)
+{
+    ASSERT_TRUE(StartModule().Started());
+    Connect("1111");
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Password Error"});
+    ExpectIdleWindow();
+    EXPECT_EQ(m_form->Version->text(), "Version  1.03");
+
+    // The port was given back: the right password connects now.
+    Connect("6874");
+    EXPECT_EQ(ConnectionState, Connected);
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Password Error"});
+}
+
+TEST_F(EndToEnd, ModuleRefusingEveryPasswordEndsIdleAfterItsBox)
+{
+    ASSERT_TRUE(StartModule({"--refuse"}).Started());
+    Connect();
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Password Error"});
+    ExpectIdleWindow();
+}
+
+TEST_F(EndToEnd, VersionErrorEndsIdleAfterItsBox)
+{
+    ASSERT_TRUE(StartModule({"--version-error"}).Started());
+    Connect();
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Version Error"});
+    ExpectIdleWindow();
+}
+
+TEST_F(EndToEnd, SilentModuleEndsIdleAfterTheTimeoutBox)
+{
+    ASSERT_TRUE(StartModule({"--silent"}).Started());
+    QElapsedTimer clock;
+    clock.start();
+    Connect();
+    EXPECT_GE(clock.elapsed(), 1900);
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"ComProt Error or BT MODE ERROR    "});
+    ExpectIdleWindow();
+}
+
+TEST_F(EndToEnd, ModuleKilledWhileConnectedLeavesTheToolWorking)
+{
+    CSimProcess& module = StartModule();
+    ASSERT_TRUE(module.Started());
+    Connect();
+    m_form->btnRead->click();
+    ASSERT_EQ(ConnectionState, Connected);
+
+    CStderrCapture stderrCapture;
+    module.Stop(SIGKILL);
+    m_form->LocalName->setText("kept");
+    QElapsedTimer clock;
+    clock.start();
+    m_form->btnRead->click();
+    // Read ends by its one-second timeout, leaving the fields alone.
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_EQ(m_form->LocalName->text(), "kept");
+    EXPECT_EQ(ConnectionState, Connected);
+    m_form->btnWrite->click();
+    m_form->btnReboot->click();
+
+    m_form->btnConnect->click();
+    ExpectIdleWindow();
+    EXPECT_EQ(m_boxes.m_vecTexts, Texts{});
+    const std::string errors = stderrCapture.Text();
+    EXPECT_LT(std::count(errors.begin(), errors.end(), '\n'), 20) << errors;
+}
+
+}  // namespace
