@@ -61,3 +61,17 @@ test-asan:
 	$(ASAN_ENV) $(MAKE) build BUILD_DIR=$(ASAN_BUILD_DIR) CMAKE_FLAGS=-DZR9_SANITIZE=address,undefined && \
 	cd $(ASAN_BUILD_DIR) && $(ASAN_ENV) QT_QPA_PLATFORM=offscreen ctest --output-on-failure; \
 	status=$$?; echo "test-asan: $$(( $$(date +%s) - start )) s"; exit $$status
+
+# Windows: the serial and protocol libraries with their tests, cross-built with
+# MinGW-w64 and run under Wine against pseudo-terminals (own packages).
+WIN_BUILD_DIR ?= build-win
+WIN_DEPS := cmake ninja-build g++-mingw-w64-x86-64-posix wine64 socat googletest
+
+.PHONY: test-windows
+
+test-windows:
+	@$(MAKE) --no-print-directory deps DEPS="$(WIN_DEPS)"
+	@test -f $(WIN_BUILD_DIR)/build.ninja || cmake -S . -B $(WIN_BUILD_DIR) -G Ninja \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DZR9_BUILD_APP=OFF
+	cmake --build $(WIN_BUILD_DIR)
+	tools/run-wine-tests.sh $(WIN_BUILD_DIR)

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstring>
+// Lean: the full set also declares a SetPort macro (winspool.h).
+#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace serial_platform {

@@ -1,0 +1,317 @@
+// The port through the Win32 serial interface, on a null-modem pair.
+// tools/run-wine-tests.sh links, in a throw-away Wine prefix, COM9, COM10 and
+// COM31 to one pseudo-terminal and COM30 to the other end of the pair, and
+// leaves every other COM name unlinked. On Windows, a virtual null-modem pair
+// set up the same way serves.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+// Lean: the full set declares a SetPort macro (winspool.h) that renames
+// CSerialPort::SetPort.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include "serialport.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Port indices linked to the port's end of the pair: "COM9", "\\.\COM10", "\\.\COM31".
+constexpr int kPortIndex = 8;
+constexpr int kPortIndexes[] = {8, 9, 30};
+// The same device, opened directly by the test to look at its settings and queue.
+constexpr const char* kPortName = "COM9";
+// The other end of the pair: the test plays the module there.
+constexpr const char* kPeerName = "\\\\.\\COM30";
+// Not linked to anything.
+constexpr int kMissingPortIndexes[] = {1, 15};
+
+// Bytes cross the pair asynchronously; every wait for them is bounded by this.
+constexpr ULONGLONG kPatienceMs = 10000;
+
+CSerialPort MakePort(int portIndex)
+{
+    return CSerialPort(portIndex, 9600, 0, 8, 0, 4096, 4096);
+}
+
+bool RunningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// A plain (not overlapped) handle whose reads return at once with what is queued.
+HANDLE OpenDirect(const char* name)
+{
+    const HANDLE handle =
+        CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return handle;
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.WriteTotalTimeoutConstant = 5000;
+    SetCommTimeouts(handle, &timeouts);
+    return handle;
+}
+
+DCB LineSettingsOf(const char* name)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    const HANDLE handle = OpenDirect(name);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE) << name;
+    EXPECT_TRUE(GetCommState(handle, &dcb));
+    CloseHandle(handle);
+    return dcb;
+}
+
+// Bytes waiting at the port's end, seen through a handle of the test's own.
+DWORD QueuedAtPort()
+{
+    const HANDLE handle = OpenDirect(kPortName);
+    DWORD errors = 0;
+    COMSTAT status{};
+    const BOOL cleared = ClearCommError(handle, &errors, &status);
+    CloseHandle(handle);
+    return cleared ? status.cbInQue : 0;
+}
+
+bool WaitQueuedAtPort(DWORD count)
+{
+    const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
+    while (QueuedAtPort() < count) {
+        if (GetTickCount64() > deadline)
+            return false;
+        Sleep(5);
+    }
+    return true;
+}
+
+// Polls the port one byte at a time, as the reply assembly does, with a fresh
+// one-byte buffer for each poll.
+Bytes ReadBytes(CSerialPort& port, std::size_t count)
+{
+    Bytes received;
+    const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
+    while (received.size() < count && GetTickCount64() < deadline) {
+        std::uint8_t byte = 0;
+        const int result = port.Read(&byte, 1);
+        if (result == 1)
+            received.push_back(byte);
+        else
+            EXPECT_EQ(result, -1) << "after " << received.size() << " bytes";
+    }
+    return received;
+}
+
+class Win32PortTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_hPeer = OpenDirect(kPeerName);
+        ASSERT_NE(m_hPeer, INVALID_HANDLE_VALUE)
+            << kPeerName << " is not linked; run through tools/run-wine-tests.sh";
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(GetCommState(m_hPeer, &dcb));
+        dcb.BaudRate = 9600;
+        dcb.ByteSize = 8;
+        dcb.Parity = NOPARITY;
+        dcb.StopBits = ONESTOPBIT;
+        ASSERT_TRUE(SetCommState(m_hPeer, &dcb));
+        ASSERT_TRUE(PurgeComm(m_hPeer, PURGE_RXCLEAR | PURGE_TXCLEAR));
+    }
+
+    void TearDown() override
+    {
+        if (m_hPeer != INVALID_HANDLE_VALUE)
+            CloseHandle(m_hPeer);
+    }
+
+    void PeerSend(const Bytes& bytes)
+    {
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(m_hPeer, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                              nullptr));
+        ASSERT_EQ(written, bytes.size());
+    }
+
+    // Whatever arrives at the peer until `count` bytes are there (bounded).
+    Bytes PeerReceive(std::size_t count)
+    {
+        Bytes received;
+        const ULONGLONG deadline = GetTickCount64() + kPatienceMs;
+        while (received.size() < count && GetTickCount64() < deadline) {
+            std::uint8_t chunk[64];
+            DWORD got = 0;
+            if (!ReadFile(m_hPeer, chunk, sizeof chunk, &got, nullptr))
+                break;
+            received.insert(received.end(), chunk, chunk + got);
+            if (got == 0)
+                Sleep(5);
+        }
+        return received;
+    }
+
+    HANDLE m_hPeer = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
+{
+    {
+        const HANDLE handle = OpenDirect(kPortName);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        ASSERT_TRUE(GetCommState(handle, &dcb));
+        dcb.BaudRate = 38400;
+        dcb.ByteSize = 7;
+        dcb.Parity = EVENPARITY;
+        dcb.StopBits = TWOSTOPBITS;
+        dcb.fOutxCtsFlow = TRUE;
+        dcb.XonChar = 0x05;
+        dcb.XoffChar = 0x06;
+        ASSERT_TRUE(SetCommState(handle, &dcb));
+        CloseHandle(handle);
+    }
+
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    ASSERT_EQ(port.Close(), 1);
+
+    // The driver keeps the settings after the port is closed.
+    DCB dcb = LineSettingsOf(kPortName);
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+    EXPECT_EQ(dcb.ByteSize, 8);
+    EXPECT_EQ(dcb.Parity, NOPARITY);
+    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
+    EXPECT_TRUE(dcb.fOutxCtsFlow);
+    EXPECT_EQ(dcb.XonChar, 0x05);
+    EXPECT_EQ(dcb.XoffChar, 0x06);
+
+    // Later tests expect no handshake.
+    const HANDLE handle = OpenDirect(kPortName);
+    dcb.fOutxCtsFlow = FALSE;
+    EXPECT_TRUE(SetCommState(handle, &dcb));
+    CloseHandle(handle);
+}
+
+TEST_F(Win32PortTest, WriteSendsEveryByteValue)
+{
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    const Bytes bytes = {0x00, 0x0A, 0x0D, 0xFF, 'A', '+'};
+    EXPECT_EQ(port.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())), 6);
+    EXPECT_EQ(PeerReceive(bytes.size()), bytes);
+    EXPECT_EQ(port.Close(), 1);
+}
+
+TEST_F(Win32PortTest, ReadCollectsEachByteIntoTheCallersBuffer)
+{
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    const Bytes bytes = {0xFF, 0x00, 0x0D, 0x0A, '+', 'V'};
+    PeerSend(bytes);
+    EXPECT_EQ(ReadBytes(port, bytes.size()), bytes);
+    EXPECT_EQ(port.Close(), 1);
+}
+
+TEST_F(Win32PortTest, ReadOfMoreThanIsQueuedTakesNothing)
+{
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    PeerSend({'O', 'K'});
+    ASSERT_TRUE(WaitQueuedAtPort(2));
+
+    std::uint8_t buffer[3] = {};
+    EXPECT_EQ(port.Read(buffer, 3), -1);
+    EXPECT_EQ(port.Read(buffer, 3), -1);
+    EXPECT_EQ(ReadBytes(port, 2), (Bytes{'O', 'K'}));
+    EXPECT_EQ(port.Close(), 1);
+}
+
+TEST_F(Win32PortTest, OpenDiscardsBytesQueuedBefore)
+{
+    PeerSend({'o', 'l', 'd'});
+    ASSERT_TRUE(WaitQueuedAtPort(3));
+
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(port.Read(&byte, 1), -1);
+    PeerSend({'n'});
+    EXPECT_EQ(ReadBytes(port, 1), Bytes{'n'});
+    EXPECT_EQ(port.Close(), 1);
+}
+
+TEST_F(Win32PortTest, EveryNameFormReachesTheDevice)
+{
+    for (const int portIndex : kPortIndexes) {
+        SCOPED_TRACE(portIndex);
+        CSerialPort port = MakePort(portIndex);
+        ASSERT_EQ(port.Open(), 1);
+        const std::uint8_t marker = static_cast<std::uint8_t>('a' + portIndex);
+        EXPECT_EQ(port.Write(&marker, 1), 1);
+        EXPECT_EQ(PeerReceive(1), Bytes{marker});
+        EXPECT_EQ(port.Close(), 1);
+    }
+}
+
+TEST_F(Win32PortTest, CloseReleasesTheDeviceAndQuietensReads)
+{
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    CaptureStderr();
+    EXPECT_EQ(port.Close(), 1);
+    EXPECT_EQ(port.Close(), 1);
+    std::uint8_t byte = 0;
+    EXPECT_EQ(port.Read(&byte, 1), 0);
+    EXPECT_EQ(GetCapturedStderr(), "");
+
+    CSerialPort next = MakePort(kPortIndex);
+    EXPECT_EQ(next.Open(), 1);
+    EXPECT_EQ(next.Close(), 1);
+}
+
+TEST_F(Win32PortTest, SecondOpenOfAHeldPortFailsAsInUse)
+{
+    if (RunningUnderWine())
+        GTEST_SKIP() << "Wine does not enforce the share mode of serial devices, so a second "
+                        "CreateFileA succeeds there; exclusive use is tested on Linux";
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    CSerialPort other = MakePort(kPortIndex);
+    CaptureStderr();
+    EXPECT_EQ(other.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), "CreateFile failed with error 5.\n");
+    EXPECT_EQ(port.Close(), 1);
+}
+
+TEST(Win32PortErrors, MissingDeviceReportsFileNotFound)
+{
+    for (const int portIndex : kMissingPortIndexes) {
+        SCOPED_TRACE(portIndex);
+        CSerialPort port = MakePort(portIndex);
+        CaptureStderr();
+        EXPECT_EQ(port.Open(), 0);
+        EXPECT_EQ(GetCapturedStderr(), "CreateFile failed with error 2.\n");
+        // Closed, not held: the index can change.
+        EXPECT_EQ(port.SetPort(kPortIndex), 1);
+    }
+}
+
+TEST(Win32PortErrors, IndexOutsideTheTableFailsLikeAMissingDevice)
+{
+    CSerialPort port = MakePort(31);
+    CaptureStderr();
+    EXPECT_EQ(port.Open(), 0);
+    EXPECT_EQ(GetCapturedStderr(), "CreateFile failed with error 2.\n");
+}
+
+}  // namespace

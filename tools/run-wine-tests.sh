@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs the tests of a MinGW cross build (cmake/mingw-w64-x86_64.cmake) under
+# Wine, in a throw-away Wine prefix whose COM ports are pseudo-terminals:
+# COM9, COM10 and COM31 are one end of a null-modem pair made by socat, COM30
+# the other end, every other COM name is left unlinked.
+#   usage: tools/run-wine-tests.sh BUILD_DIR [ctest arguments...]
+set -euo pipefail
+
+build_dir=$(realpath "${1:?usage: $0 BUILD_DIR [ctest arguments...]}")
+shift
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+for tool in "$wine" "$wineserver" socat ctest; do
+  command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make test-windows installs it)" >&2; exit 1; }
+done
+
+WINEPREFIX=$(mktemp -d /tmp/zr9-wine.XXXXXX)
+export WINEPREFIX
+# No Mono or Gecko install prompts, no Wine debug chatter, no window.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+socat_pid=""
+cleanup() {
+  if [ -n "$socat_pid" ]; then kill "$socat_pid" 2>/dev/null || true; fi
+  "$wineserver" -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+
+dosdevices=$WINEPREFIX/dosdevices
+port_names=(com9 com10 com31)
+peer_name=com30
+
+echo "Preparing Wine in $WINEPREFIX"
+"$wine" wineboot --init >/dev/null 2>&1
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w
+
+# At every start Wine links the machine's serial devices as COM1, COM2 and so
+# on; here /dev/ttyS0 is the machine's console and must never be opened. Wine
+# skips a COM name that a directory occupies, so COM1 to COM31 are blocked
+# while Wine starts for good (persistent, so it does not link them again),
+# then freed for the test links.
+for n in $(seq 1 31); do
+  rm -f "$dosdevices/com$n"
+  mkdir "$dosdevices/com$n"
+done
+"$wineserver" -p >/dev/null 2>&1
+"$wine" cmd /c exit >/dev/null 2>&1
+for n in $(seq 1 31); do
+  rmdir "$dosdevices/com$n"
+done
+if find "$dosdevices" -maxdepth 1 -type l -lname '/dev/tty[SUA]*' | grep -q .; then
+  echo "$0: Wine linked a real serial device; giving up" >&2
+  exit 1
+fi
+
+# The null-modem pair: socat copies between two pseudo-terminals.
+pair_dir=$WINEPREFIX/pair
+mkdir "$pair_dir"
+socat PTY,link="$pair_dir/port",raw,echo=0 PTY,link="$pair_dir/peer",raw,echo=0 &
+socat_pid=$!
+for _ in $(seq 1 100); do
+  [ -e "$pair_dir/port" ] && [ -e "$pair_dir/peer" ] && break
+  sleep 0.05
+done
+for name in "${port_names[@]}"; do
+  ln -s "$(readlink "$pair_dir/port")" "$dosdevices/$name"
+done
+ln -s "$(readlink "$pair_dir/peer")" "$dosdevices/$peer_name"
+
+cd "$build_dir"
+ctest --output-on-failure "$@"
