@@ -47,7 +47,13 @@ void SetRadioPair(QRadioButton* first, bool firstChecked, QRadioButton* second, 
 
 TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 {
+    // The form's fonts, by fonts of the same widths, so the texts fit the layout.
+    QFont::insertSubstitutions("MS Sans Serif", {"Liberation Sans", "Arial"});
+    QFont::insertSubstitutions("Courier New", {"Liberation Mono"});
     setupUi(this);
+    // Labels size themselves to their text, whatever font stands in.
+    for (QLabel* label : ClientArea->findChildren<QLabel*>())
+        label->adjustSize();
     // The design's position is that of the outer window, which move() sets.
     move(342, 133);
 

@@ -1,0 +1,79 @@
+#include "fault_fixture.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "connection.h"
+
+void CWindowFixture::SetUp()
+{
+    ResetProcessState();
+    m_form = std::make_unique<TForm1>();
+    m_form->show();
+}
+
+void CWindowFixture::TearDown()
+{
+    m_form.reset();
+    ResetProcessState();
+}
+
+void CWindowFixture::PickPort(int com)
+{
+    m_form->cmbComSelDropDown();
+    const int position = m_form->cmbComSel->findText(QString("COM%1").arg(com));
+    ASSERT_GE(position, 0) << "discovery did not list COM" << com;
+    m_form->cmbComSel->setCurrentIndex(position);
+}
+
+long CWindowFixture::Click(QAbstractButton* button)
+{
+    const Clock::time_point start = Clock::now();
+    button->click();
+    return MillisecondsSince(start);
+}
+
+std::string CWindowFixture::ConnectCaption() const
+{
+    return m_form->btnConnect->text().toStdString();
+}
+
+std::string CWindowFixture::LocalName() const
+{
+    return m_form->LocalName->text().toStdString();
+}
+
+void CWindowFixture::ExpectGoodSession(const std::string& expectedName)
+{
+    const std::size_t boxesBefore = m_boxes.m_vecTexts.size();
+    Click(m_form->btnConnect);
+    ASSERT_EQ(ConnectCaption(), "Disconnect");
+    ASSERT_EQ(ConnectionState, Connected);
+    m_form->LocalName->setText("not read yet");
+    Click(m_form->btnRead);
+    EXPECT_EQ(LocalName(), expectedName);
+    Click(m_form->btnWrite);
+    Click(m_form->btnConnect);
+    EXPECT_EQ(ConnectCaption(), "Connect");
+    EXPECT_EQ(ConnectionState, Idle);
+    EXPECT_EQ(m_boxes.m_vecTexts.size(), boxesBefore);
+}
+
+ProfileBytes ProfileNamed(const std::string& name)
+{
+    ProfileBytes profile = DefaultProfile;
+    std::fill(profile.begin() + 40, profile.end(), 0);
+    std::memcpy(profile.data() + 40, name.data(), std::min<std::size_t>(name.size(), 18));
+    return profile;
+}
+
+std::string ProfileHexNamed(const std::string& name)
+{
+    std::string hex;
+    for (std::uint8_t byte : ProfileNamed(name)) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        hex += digits;
+    }
+    return hex;
+}

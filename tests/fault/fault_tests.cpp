@@ -1,0 +1,204 @@
+// Faults of the module and the line, against the window: no crash, no wait
+// past its timer, at most one line on standard error per failed operation,
+// the window still usable and the next good session working.
+#include <QTimer>
+
+#include "connection.h"
+#include "fault_fixture.h"
+#include "reply.h"
+
+namespace {
+
+constexpr char kComProtError[] = "ComProt Error or BT MODE ERROR    ";
+
+// Kills the simulator as soon as `fill` bytes of a reply line have come;
+// paced at 1200 bit/s, the rest of the line is then still unsent.
+class CKillMidReply {
+public:
+    CKillMidReply(CSimProcess& simulator, int fill)
+    {
+        QObject::connect(&m_timer, &QTimer::timeout, [this, &simulator, fill] {
+            if (!m_bKilled && ReplyFillIndex >= fill) {
+                simulator.Kill();
+                m_bKilled = true;
+            }
+        });
+        m_timer.start(0);
+    }
+    bool m_bKilled = false;
+
+private:
+    QTimer m_timer;
+};
+
+const std::vector<std::string> kPaced = {"--line-rate", "1200"};
+
+}  // namespace
+
+using ModuleVanishes = CWindowFixture;
+
+TEST_F(ModuleVanishes, MidConnectAnswerEndsAtTheTimerWithOneBox)
+{
+    CSimProcess simulator(m_ports, kCom, kPaced);
+    PickPort(kCom);
+    CKillMidReply killer(simulator, 3);
+    long elapsed;
+    {
+        CStderrCapture errors;
+        elapsed = Click(m_form->btnConnect);
+        EXPECT_LE(errors.Lines(), 1);
+    }
+    ASSERT_TRUE(killer.m_bKilled);
+    EXPECT_LT(elapsed, kWaitLimitMs);
+    EXPECT_EQ(m_boxes.m_vecTexts, std::vector<std::string>{kComProtError});
+    EXPECT_EQ(ConnectCaption(), "Connect");
+    EXPECT_EQ(ConnectionState, Idle);
+
+    CSimProcess restarted(m_ports, kCom, {"--profile", ProfileHexNamed("AFTER CRASH")});
+    ExpectGoodSession("AFTER CRASH");
+}
+
+TEST_F(ModuleVanishes, MidProfileReadEndsAtTheTimerAndKeepsTheFields)
+{
+    auto simulator = std::make_unique<CSimProcess>(
+        m_ports, kCom,
+        std::vector<std::string>{"--line-rate", "1200", "--profile", ProfileHexNamed("HALF SENT")});
+    PickPort(kCom);
+    Click(m_form->btnConnect);
+    ASSERT_EQ(ConnectionState, Connected);
+
+    m_form->LocalName->setText("BEFORE");
+    CKillMidReply killer(*simulator, 20);
+    {
+        CStderrCapture errors;
+        EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
+        ASSERT_TRUE(killer.m_bKilled);
+        EXPECT_EQ(LocalName(), "BEFORE");
+        // The line is gone for good now: another Read and a Write fail quietly.
+        EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
+        Click(m_form->btnWrite);
+        EXPECT_LE(errors.Lines(), 3);
+    }
+    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+    EXPECT_EQ(LocalName(), "BEFORE");
+    Click(m_form->btnConnect);
+    EXPECT_EQ(ConnectCaption(), "Connect");
+
+    simulator = std::make_unique<CSimProcess>(
+        m_ports, kCom, std::vector<std::string>{"--profile", ProfileHexNamed("AFTER CRASH")});
+    ExpectGoodSession("AFTER CRASH");
+}
+
+using ModuleFloods = CWindowFixture;
+
+TEST_F(ModuleFloods, WithoutLineFeedsConnectEndsAtTheTimer)
+{
+    CFaultyLine line(m_ports, kCom);
+    PickPort(kCom);
+    line.m_bFlood = true;
+    long elapsed;
+    {
+        CStderrCapture errors;
+        elapsed = Click(m_form->btnConnect);
+        EXPECT_LE(errors.Lines(), 1);
+    }
+    EXPECT_GT(line.FloodedBytes(), 1000u);
+    EXPECT_LT(elapsed, kWaitLimitMs);
+    EXPECT_EQ(m_boxes.m_vecTexts, std::vector<std::string>{kComProtError});
+    EXPECT_EQ(ConnectionState, Idle);
+
+    line.m_bFlood = false;
+    ExpectGoodSession("BLE UART");
+}
+
+TEST_F(ModuleFloods, WithoutLineFeedsReadEndsAtTheTimerAndKeepsTheFields)
+{
+    CFaultyLine line(m_ports, kCom, {ProfileNamed("FLOODER")});
+    PickPort(kCom);
+    Click(m_form->btnConnect);
+    ASSERT_EQ(ConnectionState, Connected);
+    m_form->LocalName->setText("BEFORE");
+    line.m_bFlood = true;
+    {
+        CStderrCapture errors;
+        EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
+        EXPECT_LE(errors.Lines(), 1);
+    }
+    EXPECT_EQ(LocalName(), "BEFORE");
+    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+
+    // Reconnecting empties the line of what the flood left queued.
+    line.m_bFlood = false;
+    Click(m_form->btnConnect);
+    ExpectGoodSession("FLOODER");
+}
+
+using ModuleAnswersLate = CWindowFixture;
+
+TEST_F(ModuleAnswersLate, ConnectAnswerAfterTheTimerIsNotTakenForTheNextConnect)
+{
+    CFaultyLine line(m_ports, kCom);
+    line.m_nAnswerDelayMs = 2500;
+    PickPort(kCom);
+    {
+        CStderrCapture errors;
+        EXPECT_LT(Click(m_form->btnConnect), kWaitLimitMs);
+        EXPECT_LE(errors.Lines(), 1);
+    }
+    EXPECT_EQ(m_boxes.m_vecTexts, std::vector<std::string>{kComProtError});
+    EXPECT_EQ(ConnectionState, Idle);
+    // Let the late answer go out to the closed port.
+    RunEventsUntil([] { return false; }, 1000);
+
+    line.m_nAnswerDelayMs = 0;
+    ExpectGoodSession("BLE UART");
+}
+
+TEST_F(ModuleAnswersLate, ReadAnswerAfterTheTimerEndsTheNextRead)
+{
+    CFaultyLine line(m_ports, kCom, {ProfileNamed("LATE NAME")});
+    PickPort(kCom);
+    Click(m_form->btnConnect);
+    ASSERT_EQ(ConnectionState, Connected);
+
+    line.m_nAnswerDelayMs = 1500;
+    m_form->LocalName->setText("BEFORE");
+    {
+        CStderrCapture errors;
+        EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
+        EXPECT_EQ(errors.Lines(), 0);
+    }
+    EXPECT_EQ(LocalName(), "BEFORE");
+    // The late answer stays queued while no command waits and is the first
+    // line the next Read finds.
+    RunEventsUntil([] { return false; }, 1000);
+    line.m_nAnswerDelayMs = 60000;
+    EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
+    EXPECT_EQ(LocalName(), "LATE NAME");
+    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+
+    line.m_nAnswerDelayMs = 0;
+    Click(m_form->btnConnect);
+    ExpectGoodSession("LATE NAME");
+}
+
+using PortVanishes = CWindowFixture;
+
+TEST_F(PortVanishes, BetweenDiscoveryAndConnectShowsFailWithOneLine)
+{
+    auto simulator = std::make_unique<CSimProcess>(m_ports, kCom);
+    PickPort(kCom);
+    simulator.reset();  // stops it; its link goes
+    {
+        CStderrCapture errors;
+        EXPECT_LT(Click(m_form->btnConnect), kWaitLimitMs);
+        EXPECT_EQ(errors.Lines(), 1);
+        EXPECT_EQ(errors.Text().rfind("CreateFile failed with error ", 0), 0u) << errors.Text();
+    }
+    EXPECT_EQ(ConnectCaption(), "Fail");
+    EXPECT_EQ(ConnectionState, Idle);
+    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+
+    simulator = std::make_unique<CSimProcess>(m_ports, kCom);
+    ExpectGoodSession("BLE UART");
+}
