@@ -3,11 +3,11 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 # Debian packages the build, the tests and `make run` need.
-DEPS := cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgtest-dev xvfb xauth fonts-dejavu-core
+DEPS := cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgtest-dev xvfb xauth fonts-dejavu-core fonts-liberation2
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
-.PHONY: all deps build test run clean
+.PHONY: all deps build test run clean package screenshot
 
 all: build
 
@@ -31,17 +31,31 @@ build: deps $(BUILD_DIR)/build.ninja
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure
 
-run: build
-	$(BUILD_DIR)/app/zr9config
+# The window against a simulated module on COM3, in a fresh port folder.
+run:
+	@tools/run-with-simulator.sh --check-display
+	@$(MAKE) --no-print-directory build
+	@tools/run-with-simulator.sh "$(BUILD_DIR)"
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# The Debian package of the window (binary, icon, desktop entry) in $(BUILD_DIR).
+package: build
+	@$(MAKE) --no-print-directory deps DEPS="dpkg-dev file"
+	cmake --build $(BUILD_DIR) --target package
+
+# docs/zr9config.png: the real window under Xvfb against a simulated module.
+screenshot: build
+	@$(MAKE) --no-print-directory deps DEPS="x11-apps imagemagick"
+	cmake --build $(BUILD_DIR) --target zr9-module-sim
+	app/screenshot.sh $(BUILD_DIR) docs/zr9config.png
 
 # Reliability: libFuzzer targets (clang, own packages) and the whole suite under ASan+UBSan.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD_DIR ?= build-fuzz
 FUZZ_DEPS := clang-14 libclang-rt-14-dev
-FUZZ_TARGETS := fuzz_profile fuzz_reply
+FUZZ_TARGETS := fuzz_profile fuzz_reply fuzz_sim_commands
 ASAN_BUILD_DIR ?= build-asan
 # UBSan findings fail a test like ASan's do.
 ASAN_ENV := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
