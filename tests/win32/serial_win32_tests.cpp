@@ -60,6 +60,18 @@ HANDLE OpenDirect(const char* name)
     return handle;
 }
 
+// Reads the device's settings, lets `change` edit them and applies them.
+template <typename Change>
+bool ChangeLineSettings(HANDLE handle, Change change)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(handle, &dcb))
+        return false;
+    change(dcb);
+    return SetCommState(handle, &dcb) != FALSE;
+}
+
 DCB LineSettingsOf(const char* name)
 {
     DCB dcb{};
@@ -117,14 +129,12 @@ protected:
         m_hPeer = OpenDirect(kPeerName);
         ASSERT_NE(m_hPeer, INVALID_HANDLE_VALUE)
             << kPeerName << " is not linked; run through tools/run-wine-tests.sh";
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        ASSERT_TRUE(GetCommState(m_hPeer, &dcb));
-        dcb.BaudRate = 9600;
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        ASSERT_TRUE(SetCommState(m_hPeer, &dcb));
+        ASSERT_TRUE(ChangeLineSettings(m_hPeer, [](DCB& dcb) {
+            dcb.BaudRate = 9600;
+            dcb.ByteSize = 8;
+            dcb.Parity = NOPARITY;
+            dcb.StopBits = ONESTOPBIT;
+        }));
         ASSERT_TRUE(PurgeComm(m_hPeer, PURGE_RXCLEAR | PURGE_TXCLEAR));
     }
 
@@ -167,17 +177,15 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
     {
         const HANDLE handle = OpenDirect(kPortName);
         ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        DCB dcb{};
-        dcb.DCBlength = sizeof dcb;
-        ASSERT_TRUE(GetCommState(handle, &dcb));
-        dcb.BaudRate = 38400;
-        dcb.ByteSize = 7;
-        dcb.Parity = EVENPARITY;
-        dcb.StopBits = TWOSTOPBITS;
-        dcb.fOutxCtsFlow = TRUE;
-        dcb.XonChar = 0x05;
-        dcb.XoffChar = 0x06;
-        ASSERT_TRUE(SetCommState(handle, &dcb));
+        EXPECT_TRUE(ChangeLineSettings(handle, [](DCB& dcb) {
+            dcb.BaudRate = 38400;
+            dcb.ByteSize = 7;
+            dcb.Parity = EVENPARITY;
+            dcb.StopBits = TWOSTOPBITS;
+            dcb.fOutxCtsFlow = TRUE;
+            dcb.XonChar = 0x05;
+            dcb.XoffChar = 0x06;
+        }));
         CloseHandle(handle);
     }
 
@@ -186,7 +194,7 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
     ASSERT_EQ(port.Close(), 1);
 
     // The driver keeps the settings after the port is closed.
-    DCB dcb = LineSettingsOf(kPortName);
+    const DCB dcb = LineSettingsOf(kPortName);
     EXPECT_EQ(dcb.BaudRate, 9600u);
     EXPECT_EQ(dcb.ByteSize, 8);
     EXPECT_EQ(dcb.Parity, NOPARITY);
@@ -197,8 +205,7 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
 
     // Later tests expect no handshake.
     const HANDLE handle = OpenDirect(kPortName);
-    dcb.fOutxCtsFlow = FALSE;
-    EXPECT_TRUE(SetCommState(handle, &dcb));
+    EXPECT_TRUE(ChangeLineSettings(handle, [](DCB& dcb) { dcb.fOutxCtsFlow = FALSE; }));
     CloseHandle(handle);
 }
 
