@@ -81,4 +81,19 @@ TEST_F(PinCodeExitTest, LosingActivationOrOpeningAPopupIsNoExit)
     EXPECT_TRUE(m_form.PinCode->hasFocus());
 }
 
+TEST(PinCodeExitOnClose, DestroyingTheWindowWithTheFocusInAShortPinShowsNothing)
+{
+    ResetProcessState();
+    CBoxCloser closer;
+    {
+        TForm1 form;
+        ShowActive(form);
+        form.PinCode->setText("1");
+        form.PinCode->setFocus(Qt::MouseFocusReason);
+        ASSERT_TRUE(form.PinCode->hasFocus());
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(closer.m_vecBoxes.empty());
+}
+
 }  // namespace
