@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstring>
-// Lean: the full set also declares a SetPort macro (winspool.h).
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace serial_platform {

@@ -8,9 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-// Lean: the full set declares a SetPort macro (winspool.h) that renames
-// CSerialPort::SetPort.
-#define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include "serialport.h"
