@@ -1,0 +1,269 @@
+// zr9bench: the tool's timings against the line-rate limits, port discovery,
+// start-up and the CPU use of a connect wait. Prints figures; asserts nothing.
+//   zr9bench [--repeat N]
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEvent>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "application.h"
+#include "connection.h"
+#include "e2e_support.h"
+#include "sim_process.h"
+#include "tform1.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kLineRate = 9600.0;
+constexpr int kBitsPerByte = 10;  // 8N1
+
+double LineMs(int bytes)
+{
+    return bytes * kBitsPerByte * 1000.0 / kLineRate;
+}
+
+double MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const std::size_t mid = values.size() / 2;
+    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+void PrintSeries(const char* what, const std::vector<double>& ms)
+{
+    std::printf("%-44s median %8.2f ms  (min %.2f, max %.2f, n=%zu)\n", what, Median(ms),
+                *std::min_element(ms.begin(), ms.end()), *std::max_element(ms.begin(), ms.end()),
+                ms.size());
+}
+
+void PrintAgainstLimit(const char* what, const std::vector<double>& ms, int lineBytes)
+{
+    PrintSeries(what, ms);
+    std::printf("%-44s limit  %8.2f ms  (%d bytes x 10 bits at 9600 bit/s), ratio %.2f\n", "",
+                LineMs(lineBytes), lineBytes, Median(ms) / LineMs(lineBytes));
+}
+
+std::vector<double> Measure(int repeat, const std::function<void()>& prepare,
+                            const std::function<void()>& action)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < repeat; ++i) {
+        prepare();
+        const Clock::time_point start = Clock::now();
+        action();
+        ms.push_back(MillisecondsSince(start));
+    }
+    return ms;
+}
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void Connect(TForm1& form)
+{
+    PickPort(form, "COM3");
+    form.btnConnect->click();
+}
+
+void RoundTrips(int repeat)
+{
+    CTempPortDir ports;
+    setenv("ZR9_PORT_DIR", ports.Path().c_str(), 1);
+    CSimProcess module(ports.Path(), 3, {"--line-rate", "9600"});
+    if (!module.Started()) {
+        std::printf("round trips: the simulated module did not start\n");
+        return;
+    }
+    TForm1 form;
+    form.show();
+    PickPort(form, "COM3");
+
+    const auto connects = Measure(
+        repeat,
+        [&] {
+            if (ConnectionState == Connected)
+                form.btnConnect->click();
+        },
+        [&] {
+            form.btnConnect->click();
+            if (ConnectionState != Connected)
+                std::printf("  connect failed\n");
+        });
+    PrintAgainstLimit("Connect round trip (click to Disconnect shown)", connects, 16 + 10);
+
+    // Read leaves its timer running; a Read started before it ticks would end
+    // at that tick, so each one starts after it, as a person's clicks would.
+    const auto reads = Measure(
+        repeat,
+        [&] {
+            RunEventsUntil([&] { return !form.Timer.isActive(); }, 5000);
+            form.LocalName->setText("stale");
+        },
+        [&] {
+            form.btnRead->click();
+            if (form.LocalName->text() != "BLE UART")
+                std::printf("  read did not fill the fields\n");
+        });
+    PrintAgainstLimit("Read round trip (click to fields filled)", reads, 11 + 7 + 64 + 2);
+    form.btnConnect->click();
+}
+
+void Discovery(int repeat)
+{
+    CTempPortDir ports;
+    setenv("ZR9_PORT_DIR", ports.Path().c_str(), 1);
+    TForm1 form;
+    PrintSeries("Discovery, 31 absent ports",
+                Measure(repeat, [] {}, [&] { form.cmbComSelDropDown(); }));
+    std::vector<int> masters;
+    for (int com = 1; com <= 31; ++com) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+            return;
+        std::filesystem::create_symlink(ptsname(master),
+                                        ports.Path() + "/COM" + std::to_string(com));
+        masters.push_back(master);
+    }
+    PrintSeries("Discovery, 31 linked pseudo-terminals",
+                Measure(repeat, [] {}, [&] { form.cmbComSelDropDown(); }));
+    std::printf("%-44s found %d ports\n", "", form.cmbComSel->count());
+    for (int master : masters)
+        close(master);
+}
+
+void ConnectWaitCpu()
+{
+    CTempPortDir ports;
+    setenv("ZR9_PORT_DIR", ports.Path().c_str(), 1);
+    CSimProcess module(ports.Path(), 3, {"--silent"});
+    TForm1 form;
+    form.show();
+    CBoxCloser boxes;
+    const double cpuBefore = CpuSeconds();
+    const Clock::time_point start = Clock::now();
+    Connect(form);
+    const double wallMs = MillisecondsSince(start);
+    const double cpuMs = (CpuSeconds() - cpuBefore) * 1000;
+    std::printf("%-44s %8.0f ms CPU in %.0f ms (%.0f%% of one core)\n",
+                "Connect wait on a silent module", cpuMs, wallMs, 100 * cpuMs / wallMs);
+}
+
+// The child of the start-up measurement: what zr9config's entry routine does,
+// then one line on standard output at the window's first paint.
+class CFirstPaint : public QObject {
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            std::printf("shown\n");
+            std::fflush(stdout);
+            QCoreApplication::exit(0);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+int StartupChild(int argc, char** argv)
+{
+    CApplication application(argc, argv);
+    TForm1 Form1;
+    CFirstPaint firstPaint;
+    Form1.installEventFilter(&firstPaint);
+    Form1.show();
+    return CApplication::exec();
+}
+
+void Startup(const char* self, int repeat)
+{
+    std::vector<double> ms;
+    long peakKib = 0;
+    for (int i = 0; i < repeat; ++i) {
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        char* argv[] = {const_cast<char*>(self), const_cast<char*>("--startup-child"), nullptr};
+        pid_t pid = -1;
+        const Clock::time_point start = Clock::now();
+        const int spawned = posix_spawn(&pid, self, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        char line[16] = {};
+        const bool shown = spawned == 0 && read(out[0], line, sizeof line - 1) > 0;
+        const double elapsed = MillisecondsSince(start);
+        close(out[0]);
+        int status = 0;
+        rusage usage{};
+        if (spawned == 0)
+            wait4(pid, &status, 0, &usage);
+        if (!shown) {
+            std::printf("start-up: the window was not shown\n");
+            return;
+        }
+        ms.push_back(elapsed);
+        peakKib = std::max(peakKib, usage.ru_maxrss);
+    }
+    PrintSeries("Start-up, process start to window painted", ms);
+    std::printf("%-44s %8.1f MiB peak resident memory\n", "", peakKib / 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "--startup-child") == 0)
+        return StartupChild(argc, argv);
+    int repeat = 25;
+    if (argc > 2 && std::strcmp(argv[1], "--repeat") == 0)
+        repeat = std::max(1, std::atoi(argv[2]));
+
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Start-up first, while this process is still small.
+    Startup(argv[0], repeat);
+
+    CApplication application(argc, argv);
+    // Every port that is not there writes its diagnostic line; the figures
+    // are the output.
+    CStderrCapture diagnostics;
+    std::printf("Qt platform: %s; %d runs each\n",
+                QGuiApplication::platformName().toUtf8().constData(), repeat);
+    RoundTrips(repeat);
+    Discovery(repeat);
+    ConnectWaitCpu();
+    return 0;
+}
