@@ -37,6 +37,12 @@ run:
 	@$(MAKE) --no-print-directory build
 	@tools/run-with-simulator.sh "$(BUILD_DIR)"
 
+# Figures for the README's performance section; on a virtual display when there is none.
+.PHONY: bench
+bench: build
+	@if [ -z "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
+	  xvfb-run -a $(BUILD_DIR)/bench/zr9bench; else $(BUILD_DIR)/bench/zr9bench; fi
+
 clean:
 	rm -rf $(BUILD_DIR)
 
