@@ -3,7 +3,7 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 # Debian packages the build, the tests and `make run` need.
-DEPS := cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgtest-dev xvfb xauth fonts-dejavu-core fonts-liberation2
+DEPS := cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgtest-dev xvfb xauth fonts-dejavu-core fonts-liberation2 libqt6svg6
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 

@@ -1,5 +1,6 @@
 // The entry routine: the application, the one window Form1, the event loop.
 // The process ends with exit code 0 in every case.
+#include <QIcon>
 #include <optional>
 
 #include "application.h"
@@ -10,6 +11,7 @@ int main(int argc, char* argv[])
     std::optional<CApplication> application;
     try {
         application.emplace(argc, argv);
+        CApplication::setWindowIcon(QIcon(QStringLiteral(":/zr9config.svg")));
         TForm1 Form1;
         Form1.show();
         CApplication::exec();
