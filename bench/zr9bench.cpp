@@ -3,7 +3,6 @@
 //   zr9bench [--repeat N]
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -26,8 +25,6 @@
 #include "e2e_support.h"
 #include "sim_process.h"
 #include "tform1.h"
-
-extern char** environ;
 
 namespace {
 
@@ -207,28 +204,18 @@ void Startup(const char* self, int repeat)
     std::vector<double> ms;
     long peakKib = 0;
     for (int i = 0; i < repeat; ++i) {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        char* argv[] = {const_cast<char*>(self), const_cast<char*>("--startup-child"), nullptr};
-        pid_t pid = -1;
+        int output = -1;
         const Clock::time_point start = Clock::now();
-        const int spawned = posix_spawn(&pid, self, &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
+        const pid_t pid = SpawnWithOutputPipe({self, "--startup-child"}, output, true);
+        if (pid < 0)
+            return;
         char line[16] = {};
-        const bool shown = spawned == 0 && read(out[0], line, sizeof line - 1) > 0;
+        const bool shown = read(output, line, sizeof line - 1) > 0;
         const double elapsed = MillisecondsSince(start);
-        close(out[0]);
+        close(output);
         int status = 0;
         rusage usage{};
-        if (spawned == 0)
-            wait4(pid, &status, 0, &usage);
+        wait4(pid, &status, 0, &usage);
         if (!shown) {
             std::printf("start-up: the window was not shown\n");
             return;

@@ -1,5 +1,6 @@
 #include "sim_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -13,6 +14,36 @@
 #include <filesystem>
 
 extern char** environ;
+
+pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool quietStderr)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    if (pipe(out) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    if (quietStderr)
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return -1;
+    }
+    outputFd = out[0];
+    return pid;
+}
 
 CTempPortDir::CTempPortDir()
 {
@@ -39,36 +70,23 @@ CSimProcess::CSimProcess(const std::string& portDir, int com,
     std::vector<std::string> args = {Program(), "--port-dir", portDir, "--com",
                                      std::to_string(com)};
     args.insert(args.end(), options.begin(), options.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    int out[2];
-    if (pipe(out) != 0)
+    int output = -1;
+    m_pid = SpawnWithOutputPipe(args, output);
+    if (m_pid < 0)
         return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        m_pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
 
     // Two lines: the link, then the slave path.
     std::string printed;
-    pollfd ready{out[0], POLLIN, 0};
-    while (m_pid > 0 && std::count(printed.begin(), printed.end(), '\n') < 2 &&
+    pollfd ready{output, POLLIN, 0};
+    while (std::count(printed.begin(), printed.end(), '\n') < 2 &&
            poll(&ready, 1, 10'000) > 0) {
         char chunk[256];
-        const ssize_t size = read(out[0], chunk, sizeof chunk);
+        const ssize_t size = read(output, chunk, sizeof chunk);
         if (size <= 0)
             break;
         printed.append(chunk, static_cast<std::size_t>(size));
     }
-    close(out[0]);
+    close(output);
     const std::size_t firstEnd = printed.find('\n');
     const std::size_t secondEnd = printed.find('\n', firstEnd + 1);
     if (firstEnd != std::string::npos && secondEnd != std::string::npos) {

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+// Starts `args` (the program first) with its standard output on a pipe and,
+// when `quietStderr`, its standard error on /dev/null. Returns the pid, -1 on
+// failure; `outputFd` gets the pipe's reading end (the caller closes it).
+pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool quietStderr = false);
+
 // A fresh directory for port links, removed with what it holds.
 class CTempPortDir {
 public:
