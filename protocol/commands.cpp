@@ -46,6 +46,7 @@ void ShowWorkingCopy(CWindowOps& window)
 
 void btnReadClick(CWindowOps& window)
 {
+    DiscardQueuedInput();
     SerialPort.Write(kReadCommand, sizeof kReadCommand);
     // Any line ends the wait; only a profile line changes the fields. The
     // timer keeps running: a Read that follows shares its period.

@@ -45,6 +45,16 @@ bool PollReply()
     return endsLine;
 }
 
+void DiscardQueuedInput()
+{
+    // Bounded by the driver's input queue, so a module that keeps sending
+    // cannot hold the window here.
+    constexpr int kDiscardLimit = 4096;
+    std::uint8_t byte = 0;
+    for (int count = 0; count < kDiscardLimit && SerialPort.Read(&byte, 1) == 1; ++count) {
+    }
+}
+
 void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool extraPump,
               const LineHandler& handler)
 {

@@ -21,6 +21,10 @@ extern int TimeoutFlag;
 // never end it.
 bool PollReply();
 
+// Drops what the module sent while no command was waiting for it, so that a
+// late answer to an earlier command cannot pass for the answer to the next one.
+void DiscardQueuedInput();
+
 // Called with each completed line and the number of bytes assembled for it;
 // later bytes of ReplyLine belong to older lines. A handler that accepts the
 // line sets TimeoutFlag.

@@ -154,7 +154,7 @@ TEST_F(ModuleAnswersLate, ConnectAnswerAfterTheTimerIsNotTakenForTheNextConnect)
     ExpectGoodSession("BLE UART");
 }
 
-TEST_F(ModuleAnswersLate, ReadAnswerAfterTheTimerEndsTheNextRead)
+TEST_F(ModuleAnswersLate, ReadAnswerAfterTheTimerIsNotTakenForTheNextRead)
 {
     CFaultyLine line(m_ports, kCom, {ProfileNamed("LATE NAME")});
     PickPort(kCom);
@@ -169,17 +169,19 @@ TEST_F(ModuleAnswersLate, ReadAnswerAfterTheTimerEndsTheNextRead)
         EXPECT_EQ(errors.Lines(), 0);
     }
     EXPECT_EQ(LocalName(), "BEFORE");
-    // The late answer stays queued while no command waits and is the first
-    // line the next Read finds.
+    // The late answer comes while no command waits; then the user writes a
+    // new name, and the next Read must show that, not the late answer.
     RunEventsUntil([] { return false; }, 1000);
-    line.m_nAnswerDelayMs = 60000;
+    line.m_nAnswerDelayMs = 0;
+    m_form->LocalName->setText("WRITTEN");
+    Click(m_form->btnWrite);
+    m_form->LocalName->setText("not read yet");
     EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
-    EXPECT_EQ(LocalName(), "LATE NAME");
+    EXPECT_EQ(LocalName(), "WRITTEN");
     EXPECT_TRUE(m_boxes.m_vecTexts.empty());
 
-    line.m_nAnswerDelayMs = 0;
     Click(m_form->btnConnect);
-    ExpectGoodSession("LATE NAME");
+    ExpectGoodSession("WRITTEN");
 }
 
 using PortVanishes = CWindowFixture;
