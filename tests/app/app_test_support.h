@@ -1,32 +1,28 @@
-// Helpers for the window tests: pseudo-terminals linked as $ZR9_PORT_DIR/COMn,
-// a scripted module on a pseudo-terminal's master side, and a closer for the
-// modal boxes the window shows.
+// Helpers for the window tests: pseudo-terminals linked as $ZR9_PORT_DIR/COMn
+// and a scripted module on a pseudo-terminal's master side.
 #pragma once
 
-#include <QMessageBox>
 #include <QObject>
 #include <QTimer>
 #include <functional>
 #include <map>
 #include <string>
-#include <vector>
 
+#include "qt_test_support.h"
 #include "tform1.h"
 
-// A temporary port folder set as ZR9_PORT_DIR for the life of the object.
-class CPortDir {
+// A port folder whose pseudo-terminals keep their master sides open until
+// unlinked or the folder goes.
+class CPtyPortFolder : public CPortFolder {
 public:
-    CPortDir();
-    ~CPortDir();
+    ~CPtyPortFolder();
 
     // Links a new pseudo-terminal as COMn; returns its master descriptor.
     int Link(int comNumber);
     // Removes the link COMn and closes its master side.
     void Unlink(int comNumber);
-    std::string Path(int comNumber) const;
 
 private:
-    std::string m_strDir;
     std::map<int, int> m_mapMasters;
 };
 
@@ -52,36 +48,8 @@ private:
     QTimer m_timer;
 };
 
-// One modal box as it was seen.
-struct SeenBox {
-    QString title;
-    QString text;
-    QMessageBox::Icon icon;
-    int buttonCount;
-};
-
-// Closes every modal message box shortly after it opens, remembering it.
-class CBoxCloser : public QObject {
-public:
-    CBoxCloser();
-
-    std::vector<SeenBox> m_vecBoxes;
-
-private:
-    void Poll();
-
-    QTimer m_timer;
-};
-
 // "+PWD" answer: status byte, version major and minor, line ending.
 std::string PasswordAnswer(char status, unsigned char major, unsigned char minor);
-
-// Puts every process-wide object back to its state at program start.
-void ResetProcessState();
-
-// Processes events until `condition` holds or `timeoutMs` has passed; true
-// when it holds.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
 
 // Shows the window and waits until it is active, so focus moves are real.
 void ShowActive(TForm1& form);

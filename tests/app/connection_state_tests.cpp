@@ -54,7 +54,7 @@ protected:
         EXPECT_TRUE(m_form.cmbComSel->isEnabled());
     }
 
-    CPortDir m_ports;
+    CPtyPortFolder m_ports;
     int m_nMaster = -1;
     TForm1 m_form;
     CBoxCloser m_closer;

@@ -24,7 +24,7 @@ protected:
         return items;
     }
 
-    CPortDir m_ports;
+    CPtyPortFolder m_ports;
     TForm1 m_form;
 };
 
@@ -76,7 +76,7 @@ TEST_F(DiscoveryTest, APortHeldByAnotherProcessIsLeftOut)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        const int fd = open(m_ports.Path(5).c_str(), O_RDWR | O_NOCTTY);
+        const int fd = open(m_ports.LinkOf(5).c_str(), O_RDWR | O_NOCTTY);
         const char ready = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
         char done;
         if (write(toParent[1], &ready, 1) == 1)

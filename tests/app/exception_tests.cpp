@@ -59,7 +59,7 @@ TEST_F(ExceptionDisplayTest, AStandardExceptionFromAHandlerIsShownAndTheLoopGoes
     EXPECT_TRUE(m_window.isVisible());
     bool handled = false;
     QTimer::singleShot(0, [&] { handled = true; });
-    EXPECT_TRUE(WaitUntil([&] { return handled; }));
+    EXPECT_TRUE(RunEventsUntil([&] { return handled; }, 10000));
 }
 
 TEST_F(ExceptionDisplayTest, AnotherKindOfExceptionShowsAnEmptyMessage)

@@ -148,7 +148,7 @@ TEST_F(QtDifferenceTest, ATickRunsTimerTimerWhichEndsTheWaitAndDisablesTheTimer)
 
 TEST_F(QtDifferenceTest, TheDropDownRunsBeforeTheListIsShown)
 {
-    CPortDir ports;
+    CPtyPortFolder ports;
     ports.Link(2);
     TForm1 form;
     ShowActive(form);
