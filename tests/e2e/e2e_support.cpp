@@ -1,95 +1,12 @@
 #include "e2e_support.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <QAbstractButton>
-#include <QApplication>
-#include <QElapsedTimer>
-#include <QMessageBox>
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
-#include <thread>
+#include <vector>
 
-#include "connection.h"
-#include "reply.h"
-#include "serialport.h"
 #include "tform1.h"
-
-CBoxCloser::CBoxCloser()
-{
-    connect(&m_timer, &QTimer::timeout, this, &CBoxCloser::Poll);
-    m_timer.start(20);
-}
-
-void CBoxCloser::Poll()
-{
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    if (box == nullptr || !box->isVisible() || box->buttons().isEmpty())
-        return;
-    m_vecTexts.push_back(box->text().toStdString());
-    box->buttons().first()->click();
-}
-
-CStderrCapture::CStderrCapture()
-{
-    char path[] = "/tmp/zr9-e2e-stderr-XXXXXX";
-    m_nFile = mkstemp(path);
-    if (m_nFile < 0)
-        return;
-    unlink(path);
-    std::fflush(stderr);
-    m_nSavedStderr = dup(STDERR_FILENO);
-    dup2(m_nFile, STDERR_FILENO);
-}
-
-CStderrCapture::~CStderrCapture()
-{
-    if (m_nFile < 0)
-        return;
-    std::fflush(stderr);
-    dup2(m_nSavedStderr, STDERR_FILENO);
-    close(m_nSavedStderr);
-    close(m_nFile);
-}
-
-std::string CStderrCapture::Text() const
-{
-    std::fflush(stderr);
-    std::string text;
-    char chunk[4096];
-    ssize_t size;
-    for (off_t at = 0; (size = pread(m_nFile, chunk, sizeof chunk, at)) > 0; at += size)
-        text.append(chunk, static_cast<std::size_t>(size));
-    return text;
-}
-
-bool RunEventsUntil(const std::function<bool()>& done, int limitMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > limitMs)
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-void ResetProcessState()
-{
-    SerialPort.Close();
-    ModuleProfile = DefaultProfile;
-    std::memset(ReplyLine, 0, sizeof ReplyLine);
-    ReplyFillIndex = 0;
-    TimeoutFlag = 0;
-    ConnectionState = Idle;
-    std::fill(std::begin(PortMap), std::end(PortMap), 0);
-}
 
 bool PickPort(TForm1& form, const char* portName)
 {
@@ -100,17 +17,6 @@ bool PickPort(TForm1& form, const char* portName)
         return false;
     form.cmbComSel->setCurrentIndex(position);
     return true;
-}
-
-std::string ProfileHex(const ProfileBytes& profile)
-{
-    std::string hex;
-    for (std::uint8_t byte : profile) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        hex += digits;
-    }
-    return hex;
 }
 
 namespace {

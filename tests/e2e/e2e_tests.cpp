@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <stdlib.h>
 
 #include <QElapsedTimer>
 #include <algorithm>
@@ -62,7 +61,6 @@ protected:
     void SetUp() override
     {
         ResetProcessState();
-        setenv("ZR9_PORT_DIR", m_portDir.Path().c_str(), 1);
         m_form = std::make_unique<TForm1>();
         m_form->show();
     }
@@ -73,13 +71,12 @@ protected:
             m_form->btnConnect->click();
         m_form.reset();
         ResetProcessState();
-        unsetenv("ZR9_PORT_DIR");
     }
 
     CSimProcess& StartModule(std::vector<std::string> options = {}, int com = 3)
     {
         options.insert(options.end(), {"--transcript", m_strTranscript});
-        m_vecModules.push_back(std::make_unique<CSimProcess>(m_portDir.Path(), com, options));
+        m_vecModules.push_back(std::make_unique<CSimProcess>(m_ports.Path(), com, options));
         return *m_vecModules.back();
     }
 
@@ -109,8 +106,8 @@ protected:
         EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     }
 
-    CTempPortDir m_portDir;
-    const std::string m_strTranscript = m_portDir.Path() + "/transcript.txt";
+    CPortFolder m_ports;
+    const std::string m_strTranscript = m_ports.Path() + "/transcript.txt";
     std::vector<std::unique_ptr<CSimProcess>> m_vecModules;
     std::unique_ptr<TForm1> m_form;
     CBoxCloser m_boxes;
@@ -139,7 +136,7 @@ TEST_F(EndToEnd, ConnectShowsDisconnectAndTheModulesVersion)
     EXPECT_EQ(ConnectionState, Connected);
     EXPECT_TRUE(m_form->btnRead->isEnabled());
     EXPECT_FALSE(m_form->cmbComSel->isEnabled());
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{});
+    EXPECT_EQ(m_boxes.Texts(), Texts{});
 
     m_form->btnConnect->click();
     ExpectIdleWindow();
@@ -203,7 +200,7 @@ TEST_F(EndToEnd, EditThenWriteStoresTheEncodedRecordInTheModule)
     EXPECT_EQ(LastProfileSent(m_strTranscript), expected);
     EXPECT_EQ(m_form->LocalName->text(), "Bench");
     EXPECT_EQ(m_form->LocalAddr0->text(), "9F");
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{});
+    EXPECT_EQ(m_boxes.Texts(), Texts{});
 }
 
 TEST_F(EndToEnd, RebootReachesTheModuleWhichStillAnswers)
@@ -223,21 +220,21 @@ TEST_F(EndToEnd, RefusedPasswordEndsIdleAfterItsBox)
 {
     ASSERT_TRUE(StartModule().Started());
     Connect("1111");
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Password Error"});
+    EXPECT_EQ(m_boxes.Texts(), Texts{"Password Error"});
     ExpectIdleWindow();
     EXPECT_EQ(m_form->Version->text(), "Version  1.03");
 
     // The port was given back: the right password connects now.
     Connect("6874");
     EXPECT_EQ(ConnectionState, Connected);
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Password Error"});
+    EXPECT_EQ(m_boxes.Texts(), Texts{"Password Error"});
 }
 
 TEST_F(EndToEnd, ModuleRefusingEveryPasswordEndsIdleAfterItsBox)
 {
     ASSERT_TRUE(StartModule({"--refuse"}).Started());
     Connect();
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Password Error"});
+    EXPECT_EQ(m_boxes.Texts(), Texts{"Password Error"});
     ExpectIdleWindow();
 }
 
@@ -245,7 +242,7 @@ TEST_F(EndToEnd, VersionErrorEndsIdleAfterItsBox)
 {
     ASSERT_TRUE(StartModule({"--version-error"}).Started());
     Connect();
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"Version Error"});
+    EXPECT_EQ(m_boxes.Texts(), Texts{"Version Error"});
     ExpectIdleWindow();
 }
 
@@ -256,7 +253,7 @@ TEST_F(EndToEnd, SilentModuleEndsIdleAfterTheTimeoutBox)
     clock.start();
     Connect();
     EXPECT_GE(clock.elapsed(), 1500);
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{"ComProt Error or BT MODE ERROR    "});
+    EXPECT_EQ(m_boxes.Texts(), Texts{"ComProt Error or BT MODE ERROR    "});
     ExpectIdleWindow();
 }
 
@@ -284,9 +281,8 @@ TEST_F(EndToEnd, ModuleKilledWhileConnectedLeavesTheToolWorking)
 
     m_form->btnConnect->click();
     ExpectIdleWindow();
-    EXPECT_EQ(m_boxes.m_vecTexts, Texts{});
-    const std::string errors = stderrCapture.Text();
-    EXPECT_LT(std::count(errors.begin(), errors.end(), '\n'), 20) << errors;
+    EXPECT_EQ(m_boxes.Texts(), Texts{});
+    EXPECT_LT(stderrCapture.Lines(), 20) << stderrCapture.Text();
 }
 
 }  // namespace
