@@ -1,7 +1,8 @@
 #include "fault_fixture.h"
 
-#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <stdexcept>
 
 #include "connection.h"
 
@@ -16,6 +17,16 @@ void CWindowFixture::TearDown()
 {
     m_form.reset();
     ResetProcessState();
+}
+
+std::unique_ptr<CSimProcess> CWindowFixture::StartSimulator(const std::vector<std::string>& options)
+{
+    // A link a killed simulator left may name the terminal the new one gets.
+    std::filesystem::remove(m_ports.LinkOf(kCom));
+    auto simulator = std::make_unique<CSimProcess>(m_ports.Path(), kCom, options);
+    if (!simulator->Started())
+        throw std::runtime_error("zr9-module-sim did not start");
+    return simulator;
 }
 
 void CWindowFixture::PickPort(int com)
@@ -45,7 +56,7 @@ std::string CWindowFixture::LocalName() const
 
 void CWindowFixture::ExpectGoodSession(const std::string& expectedName)
 {
-    const std::size_t boxesBefore = m_boxes.m_vecTexts.size();
+    const std::size_t boxesBefore = m_boxes.Texts().size();
     Click(m_form->btnConnect);
     ASSERT_EQ(ConnectCaption(), "Disconnect");
     ASSERT_EQ(ConnectionState, Connected);
@@ -56,7 +67,7 @@ void CWindowFixture::ExpectGoodSession(const std::string& expectedName)
     Click(m_form->btnConnect);
     EXPECT_EQ(ConnectCaption(), "Connect");
     EXPECT_EQ(ConnectionState, Idle);
-    EXPECT_EQ(m_boxes.m_vecTexts.size(), boxesBefore);
+    EXPECT_EQ(m_boxes.Texts().size(), boxesBefore);
 }
 
 ProfileBytes ProfileNamed(const std::string& name)
@@ -69,11 +80,5 @@ ProfileBytes ProfileNamed(const std::string& name)
 
 std::string ProfileHexNamed(const std::string& name)
 {
-    std::string hex;
-    for (std::uint8_t byte : ProfileNamed(name)) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        hex += digits;
-    }
-    return hex;
+    return ProfileHex(ProfileNamed(name));
 }

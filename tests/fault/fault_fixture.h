@@ -6,8 +6,10 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fault_support.h"
+#include "sim_process.h"
 #include "tform1.h"
 
 class CWindowFixture : public ::testing::Test {
@@ -19,6 +21,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // zr9-module-sim serving COMn; throws when it does not start.
+    std::unique_ptr<CSimProcess> StartSimulator(const std::vector<std::string>& options = {});
     // Port discovery, then COMn picked from the list.
     void PickPort(int com);
     // Clicks and returns how long the click took to run, in milliseconds.

@@ -1,6 +1,8 @@
 // Faults of the module and the line, against the window: no crash, no wait
 // past its timer, at most one line on standard error per failed operation,
 // the window still usable and the next good session working.
+#include <signal.h>
+
 #include <QTimer>
 
 #include "connection.h"
@@ -19,7 +21,7 @@ public:
     {
         QObject::connect(&m_timer, &QTimer::timeout, [this, &simulator, fill] {
             if (!m_bKilled && ReplyFillIndex >= fill) {
-                simulator.Kill();
+                simulator.Stop(SIGKILL);
                 m_bKilled = true;
             }
         });
@@ -39,30 +41,28 @@ using ModuleVanishes = CWindowFixture;
 
 TEST_F(ModuleVanishes, MidConnectAnswerEndsAtTheTimerWithOneBox)
 {
-    CSimProcess simulator(m_ports, kCom, kPaced);
+    const auto simulator = StartSimulator(kPaced);
     PickPort(kCom);
-    CKillMidReply killer(simulator, 3);
+    CKillMidReply killer(*simulator, 3);
     long elapsed;
     {
-        CStderrCapture errors;
+        CStderrCapture errors(CStderrCapture::End::Replay);
         elapsed = Click(m_form->btnConnect);
         EXPECT_LE(errors.Lines(), 1);
     }
     ASSERT_TRUE(killer.m_bKilled);
     EXPECT_LT(elapsed, kWaitLimitMs);
-    EXPECT_EQ(m_boxes.m_vecTexts, std::vector<std::string>{kComProtError});
+    EXPECT_EQ(m_boxes.Texts(), std::vector<std::string>{kComProtError});
     EXPECT_EQ(ConnectCaption(), "Connect");
     EXPECT_EQ(ConnectionState, Idle);
 
-    CSimProcess restarted(m_ports, kCom, {"--profile", ProfileHexNamed("AFTER CRASH")});
+    const auto restarted = StartSimulator({"--profile", ProfileHexNamed("AFTER CRASH")});
     ExpectGoodSession("AFTER CRASH");
 }
 
 TEST_F(ModuleVanishes, MidProfileReadEndsAtTheTimerAndKeepsTheFields)
 {
-    auto simulator = std::make_unique<CSimProcess>(
-        m_ports, kCom,
-        std::vector<std::string>{"--line-rate", "1200", "--profile", ProfileHexNamed("HALF SENT")});
+    auto simulator = StartSimulator({"--line-rate", "1200", "--profile", ProfileHexNamed("HALF SENT")});
     PickPort(kCom);
     Click(m_form->btnConnect);
     ASSERT_EQ(ConnectionState, Connected);
@@ -70,7 +70,7 @@ TEST_F(ModuleVanishes, MidProfileReadEndsAtTheTimerAndKeepsTheFields)
     m_form->LocalName->setText("BEFORE");
     CKillMidReply killer(*simulator, 20);
     {
-        CStderrCapture errors;
+        CStderrCapture errors(CStderrCapture::End::Replay);
         EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
         ASSERT_TRUE(killer.m_bKilled);
         EXPECT_EQ(LocalName(), "BEFORE");
@@ -79,13 +79,12 @@ TEST_F(ModuleVanishes, MidProfileReadEndsAtTheTimerAndKeepsTheFields)
         Click(m_form->btnWrite);
         EXPECT_LE(errors.Lines(), 3);
     }
-    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+    EXPECT_TRUE(m_boxes.Texts().empty());
     EXPECT_EQ(LocalName(), "BEFORE");
     Click(m_form->btnConnect);
     EXPECT_EQ(ConnectCaption(), "Connect");
 
-    simulator = std::make_unique<CSimProcess>(
-        m_ports, kCom, std::vector<std::string>{"--profile", ProfileHexNamed("AFTER CRASH")});
+    simulator = StartSimulator({"--profile", ProfileHexNamed("AFTER CRASH")});
     ExpectGoodSession("AFTER CRASH");
 }
 
@@ -98,13 +97,13 @@ TEST_F(ModuleFloods, WithoutLineFeedsConnectEndsAtTheTimer)
     line.m_bFlood = true;
     long elapsed;
     {
-        CStderrCapture errors;
+        CStderrCapture errors(CStderrCapture::End::Replay);
         elapsed = Click(m_form->btnConnect);
         EXPECT_LE(errors.Lines(), 1);
     }
     EXPECT_GT(line.FloodedBytes(), 1000u);
     EXPECT_LT(elapsed, kWaitLimitMs);
-    EXPECT_EQ(m_boxes.m_vecTexts, std::vector<std::string>{kComProtError});
+    EXPECT_EQ(m_boxes.Texts(), std::vector<std::string>{kComProtError});
     EXPECT_EQ(ConnectionState, Idle);
 
     line.m_bFlood = false;
@@ -120,12 +119,12 @@ TEST_F(ModuleFloods, WithoutLineFeedsReadEndsAtTheTimerAndKeepsTheFields)
     m_form->LocalName->setText("BEFORE");
     line.m_bFlood = true;
     {
-        CStderrCapture errors;
+        CStderrCapture errors(CStderrCapture::End::Replay);
         EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
         EXPECT_LE(errors.Lines(), 1);
     }
     EXPECT_EQ(LocalName(), "BEFORE");
-    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+    EXPECT_TRUE(m_boxes.Texts().empty());
 
     // Reconnecting empties the line of what the flood left queued.
     line.m_bFlood = false;
@@ -141,11 +140,11 @@ TEST_F(ModuleAnswersLate, ConnectAnswerAfterTheTimerIsNotTakenForTheNextConnect)
     line.m_nAnswerDelayMs = 2500;
     PickPort(kCom);
     {
-        CStderrCapture errors;
+        CStderrCapture errors(CStderrCapture::End::Replay);
         EXPECT_LT(Click(m_form->btnConnect), kWaitLimitMs);
         EXPECT_LE(errors.Lines(), 1);
     }
-    EXPECT_EQ(m_boxes.m_vecTexts, std::vector<std::string>{kComProtError});
+    EXPECT_EQ(m_boxes.Texts(), std::vector<std::string>{kComProtError});
     EXPECT_EQ(ConnectionState, Idle);
     // Let the late answer go out to the closed port.
     RunEventsUntil([] { return false; }, 1000);
@@ -164,7 +163,7 @@ TEST_F(ModuleAnswersLate, ReadAnswerAfterTheTimerIsNotTakenForTheNextRead)
     line.m_nAnswerDelayMs = 1500;
     m_form->LocalName->setText("BEFORE");
     {
-        CStderrCapture errors;
+        CStderrCapture errors(CStderrCapture::End::Replay);
         EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
         EXPECT_EQ(errors.Lines(), 0);
     }
@@ -178,7 +177,7 @@ TEST_F(ModuleAnswersLate, ReadAnswerAfterTheTimerIsNotTakenForTheNextRead)
     m_form->LocalName->setText("not read yet");
     EXPECT_LT(Click(m_form->btnRead), kWaitLimitMs);
     EXPECT_EQ(LocalName(), "WRITTEN");
-    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+    EXPECT_TRUE(m_boxes.Texts().empty());
 
     Click(m_form->btnConnect);
     ExpectGoodSession("WRITTEN");
@@ -188,19 +187,19 @@ using PortVanishes = CWindowFixture;
 
 TEST_F(PortVanishes, BetweenDiscoveryAndConnectShowsFailWithOneLine)
 {
-    auto simulator = std::make_unique<CSimProcess>(m_ports, kCom);
+    auto simulator = StartSimulator();
     PickPort(kCom);
     simulator.reset();  // stops it; its link goes
     {
-        CStderrCapture errors;
+        CStderrCapture errors(CStderrCapture::End::Replay);
         EXPECT_LT(Click(m_form->btnConnect), kWaitLimitMs);
         EXPECT_EQ(errors.Lines(), 1);
         EXPECT_EQ(errors.Text().rfind("CreateFile failed with error ", 0), 0u) << errors.Text();
     }
     EXPECT_EQ(ConnectCaption(), "Fail");
     EXPECT_EQ(ConnectionState, Idle);
-    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+    EXPECT_TRUE(m_boxes.Texts().empty());
 
-    simulator = std::make_unique<CSimProcess>(m_ports, kCom);
+    simulator = StartSimulator();
     ExpectGoodSession("BLE UART");
 }

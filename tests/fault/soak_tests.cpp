@@ -16,7 +16,7 @@ using Soak = CWindowFixture;
 
 TEST_F(Soak, ThousandSessionsLeakNoDescriptorsOrMemory)
 {
-    CSimProcess simulator(m_ports, kCom, {"--profile", ProfileHexNamed("SOAK")});
+    const auto simulator = StartSimulator({"--profile", ProfileHexNamed("SOAK")});
     PickPort(kCom);
     int descriptorsAtStart = 0;
     long residentAtStart = 0;
@@ -47,7 +47,7 @@ TEST_F(Soak, ThousandSessionsLeakNoDescriptorsOrMemory)
                 residentAtEnd);
 
     EXPECT_EQ(failedCycles, 0);
-    EXPECT_TRUE(m_boxes.m_vecTexts.empty());
+    EXPECT_TRUE(m_boxes.Texts().empty());
     EXPECT_EQ(descriptorsAtEnd, descriptorsAtStart);
 #if !defined(__SANITIZE_ADDRESS__)
     // A leak of even a few bytes per session would show as 1000 times that.
