@@ -66,3 +66,13 @@ void ShowActive(TForm1& form)
     form.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
 }
+
+void ExpectOnlyErrorBox(const CBoxCloser& closer, const char* text)
+{
+    ASSERT_EQ(closer.m_vecBoxes.size(), 1u);
+    const SeenBox& box = closer.m_vecBoxes[0];
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(box.title, "Error");
+    EXPECT_EQ(box.icon, QMessageBox::Critical);
+    EXPECT_EQ(box.buttonCount, 1);
+}

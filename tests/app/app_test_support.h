@@ -51,5 +51,9 @@ private:
 // "+PWD" answer: status byte, version major and minor, line ending.
 std::string PasswordAnswer(char status, unsigned char major, unsigned char minor);
 
+// Exactly one box was seen: the window's error box (critical, titled "Error",
+// OK alone) showing `text`.
+void ExpectOnlyErrorBox(const CBoxCloser& closer, const char* text);
+
 // Shows the window and waits until it is active, so focus moves are real.
 void ShowActive(TForm1& form);

@@ -114,8 +114,7 @@ TEST_F(ConnectionStateTest, ARefusedPasswordEndsIdleAfterTheErrorBox)
     CFakeModule module(m_nMaster, PasswordAnswer('0', 2, 7));
     QTest::mouseClick(m_form.btnConnect, Qt::LeftButton);
 
-    ASSERT_FALSE(m_closer.m_vecBoxes.empty());
-    EXPECT_EQ(m_closer.m_vecBoxes[0].text, "Password Error");
+    ExpectOnlyErrorBox(m_closer, "Password Error");
     EXPECT_EQ(m_form.Version->text(), "Version  2.07");
     ExpectIdleControls("Connect");
 }
@@ -125,9 +124,7 @@ TEST_F(ConnectionStateTest, AVersionErrorEndsIdleAfterTheErrorBox)
     CFakeModule module(m_nMaster, "+VER\n\r");
     QTest::mouseClick(m_form.btnConnect, Qt::LeftButton);
 
-    ASSERT_EQ(m_closer.m_vecBoxes.size(), 1u);
-    EXPECT_EQ(m_closer.m_vecBoxes[0].text, "Version Error");
-    EXPECT_EQ(m_closer.m_vecBoxes[0].title, "Error");
+    ExpectOnlyErrorBox(m_closer, "Version Error");
     ExpectIdleControls("Connect");
 }
 
@@ -136,8 +133,7 @@ TEST_F(ConnectionStateTest, ASilentModuleEndsIdleAtTheTimeout)
     CFakeModule module(m_nMaster, "");
     QTest::mouseClick(m_form.btnConnect, Qt::LeftButton);
 
-    ASSERT_EQ(m_closer.m_vecBoxes.size(), 1u);
-    EXPECT_EQ(m_closer.m_vecBoxes[0].text, "ComProt Error or BT MODE ERROR    ");
+    ExpectOnlyErrorBox(m_closer, "ComProt Error or BT MODE ERROR    ");
     ExpectIdleControls("Connect");
     EXPECT_EQ(m_form.Version->text(), "Version");
 }

@@ -34,12 +34,7 @@ protected:
 TEST_F(PinCodeExitTest, FiveCharactersShowTheMessageOncePerMove)
 {
     LeavePinCode("12345");
-    ASSERT_EQ(m_closer.m_vecBoxes.size(), 1u);
-    const SeenBox& box = m_closer.m_vecBoxes[0];
-    EXPECT_EQ(box.text, kPinCodeMessage);
-    EXPECT_EQ(box.title, "Error");
-    EXPECT_EQ(box.icon, QMessageBox::Critical);
-    EXPECT_EQ(box.buttonCount, 1);
+    ExpectOnlyErrorBox(m_closer, kPinCodeMessage);
     // The text stays and the focus is not moved back.
     EXPECT_EQ(m_form.PinCode->text(), "12345");
     EXPECT_EQ(m_form.focusWidget(), m_form.LocalName);
@@ -58,8 +53,7 @@ TEST_F(PinCodeExitTest, SixLettersPassBecauseOnlyTheLengthCounts)
 TEST_F(PinCodeExitTest, AnEmptyPinShowsTheMessage)
 {
     LeavePinCode("");
-    ASSERT_EQ(m_closer.m_vecBoxes.size(), 1u);
-    EXPECT_EQ(m_closer.m_vecBoxes[0].text, kPinCodeMessage);
+    ExpectOnlyErrorBox(m_closer, kPinCodeMessage);
 }
 
 TEST_F(PinCodeExitTest, LosingActivationOrOpeningAPopupIsNoExit)
