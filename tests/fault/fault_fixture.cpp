@@ -6,6 +6,12 @@
 
 #include "connection.h"
 
+namespace {
+
+constexpr char kComProtError[] = "ComProt Error or BT MODE ERROR    ";
+
+}  // namespace
+
 void CWindowFixture::SetUp()
 {
     ResetProcessState();
@@ -52,6 +58,16 @@ std::string CWindowFixture::ConnectCaption() const
 std::string CWindowFixture::LocalName() const
 {
     return m_form->LocalName->text().toStdString();
+}
+
+void CWindowFixture::ExpectConnectEndsAtTheTimer()
+{
+    CStderrCapture errors(CStderrCapture::End::Replay);
+    EXPECT_LT(Click(m_form->btnConnect), kWaitLimitMs);
+    EXPECT_LE(errors.Lines(), 1);
+    EXPECT_EQ(m_boxes.Texts(), std::vector<std::string>{kComProtError});
+    EXPECT_EQ(ConnectCaption(), "Connect");
+    EXPECT_EQ(ConnectionState, Idle);
 }
 
 void CWindowFixture::ExpectGoodSession(const std::string& expectedName)

@@ -29,6 +29,9 @@ protected:
     long Click(QAbstractButton* button);
     std::string ConnectCaption() const;
     std::string LocalName() const;
+    // Clicks Connect and expects it to fail at its timer: in time, with the
+    // one error box and at most one line on standard error, back to idle.
+    void ExpectConnectEndsAtTheTimer();
     // Connect, Read (the fields show `expectedName`), Write, Disconnect.
     void ExpectGoodSession(const std::string& expectedName);
 
