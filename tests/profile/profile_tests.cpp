@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,6 +28,26 @@ ProfileView Decoded(const ProfileBytes& record)
 void PutText(ProfileBytes& record, std::size_t offset, const std::string& text)
 {
     std::memcpy(record.data() + offset, text.data(), text.size());
+}
+
+// The bytes behind the radio button pairs: mode, role, parity, RTS/CTS.
+using RadioBytes = std::array<std::uint8_t, 4>;
+constexpr std::size_t kRadioOffsets[] = {34, 35, 38, 39};
+
+ProfileBytes DefaultWithRadioBytes(const RadioBytes& values)
+{
+    ProfileBytes record = DefaultProfile;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        record[kRadioOffsets[i]] = values[i];
+    return record;
+}
+
+RadioBytes RadioBytesOf(const ProfileBytes& record)
+{
+    RadioBytes values;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = record[kRadioOffsets[i]];
+    return values;
 }
 
 // Every test starts from the working copy a fresh program has.
@@ -189,12 +210,7 @@ TEST_F(ProfileTest, ShorterNameLeavesTheTailOfALongerOne)
 
 TEST_F(ProfileTest, OutOfRangeModeRoleParityAndRtsValues)
 {
-    ProfileBytes record = DefaultProfile;
-    record[34] = 2;
-    record[35] = 2;
-    record[38] = 2;
-    record[39] = 2;
-    ProfileView view = Decoded(record);
+    ProfileView view = Decoded(DefaultWithRadioBytes({2, 2, 2, 2}));
     EXPECT_TRUE(view.ModeTr);
     EXPECT_FALSE(view.ModeAt);
     EXPECT_TRUE(view.BtRoleM);
@@ -205,26 +221,16 @@ TEST_F(ProfileTest, OutOfRangeModeRoleParityAndRtsValues)
     EXPECT_FALSE(view.RtsDisable);
 
     EncodeProfile(view);
-    EXPECT_EQ(ModuleProfile[34], 0);
-    EXPECT_EQ(ModuleProfile[35], 0);
-    EXPECT_EQ(ModuleProfile[38], 1);
-    EXPECT_EQ(ModuleProfile[39], 0);
+    EXPECT_EQ(RadioBytesOf(ModuleProfile), (RadioBytes{0, 0, 1, 0}));
 }
 
 TEST_F(ProfileTest, InRangeRadioValuesRoundTrip)
 {
-    ProfileBytes record = DefaultProfile;
-    record[34] = 1;
-    record[35] = 0;
-    record[38] = 1;
-    record[39] = 1;
-    ProfileView view = Decoded(record);
+    const RadioBytes inRange = {1, 0, 1, 1};
+    ProfileView view = Decoded(DefaultWithRadioBytes(inRange));
     EXPECT_TRUE(view.ModeAt && view.BtRoleM && view.ParityE && view.RtsEnable);
     EncodeProfile(view);
-    EXPECT_EQ(ModuleProfile[34], 1);
-    EXPECT_EQ(ModuleProfile[35], 0);
-    EXPECT_EQ(ModuleProfile[38], 1);
-    EXPECT_EQ(ModuleProfile[39], 1);
+    EXPECT_EQ(RadioBytesOf(ModuleProfile), inRange);
 }
 
 TEST_F(ProfileTest, BaudIndexBlankItemsAndOutOfRange)
