@@ -247,9 +247,10 @@ public:
         tcsetattr(m_hMaster, TCSANOW, &settings);
 
         m_strLink = dir + "/COM" + std::to_string(com);
+        // A link left by a simulator that was killed points nowhere, or at the
+        // terminal this one has just been given; replace it.
         struct stat target {};
-        // A link left by a simulator that was killed points nowhere; replace it.
-        if (lstat(m_strLink.c_str(), &target) == 0 && stat(m_strLink.c_str(), &target) != 0)
+        if (stat(m_strLink.c_str(), &target) != 0 || LinkTarget() == m_strSlave)
             unlink(m_strLink.c_str());
         if (symlink(m_strSlave.c_str(), m_strLink.c_str()) != 0)
             Fail("cannot link " + m_strLink + ": " + std::strerror(errno));
@@ -257,9 +258,7 @@ public:
     ~CPtyLink()
     {
         // Only our own link: another simulator may have taken the name since.
-        char target[PATH_MAX];
-        const ssize_t size = readlink(m_strLink.c_str(), target, sizeof target - 1);
-        if (size > 0 && std::string(target, size) == m_strSlave)
+        if (LinkTarget() == m_strSlave)
             unlink(m_strLink.c_str());
         close(m_hMaster);
     }
@@ -271,6 +270,13 @@ public:
     const std::string& Slave() const { return m_strSlave; }
 
 private:
+    std::string LinkTarget() const
+    {
+        char target[PATH_MAX];
+        const ssize_t size = readlink(m_strLink.c_str(), target, sizeof target);
+        return size > 0 ? std::string(target, static_cast<std::size_t>(size)) : std::string();
+    }
+
     int m_hMaster = -1;
     std::string m_strSlave;
     std::string m_strLink;

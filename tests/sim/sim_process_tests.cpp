@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -168,6 +169,24 @@ TEST_F(SimProcess, ReplacesALeftOverLinkButNotALiveOne)
     const int status = second.Stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
 
+    CLineEnd line(sim.Link());
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+}
+
+TEST_F(SimProcess, ReplacesALinkToTheTerminalItIsGiven)
+{
+    // A killed simulator's link names its terminal, which the kernel hands
+    // to the next pseudo-terminal opened: most likely this simulator's.
+    const int probe = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
+    const std::string freedTerminal = ptsname(probe);
+    close(probe);
+    const std::string link = m_portDir.Path() + "/COM8";
+    ASSERT_EQ(symlink(freedTerminal.c_str(), link.c_str()), 0);
+
+    CSimProcess sim(m_portDir.Path(), 8);
+    ASSERT_TRUE(sim.Started());
     CLineEnd line(sim.Link());
     line.Send(kRead);
     EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
