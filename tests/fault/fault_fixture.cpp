@@ -1,7 +1,6 @@
 #include "fault_fixture.h"
 
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 #include "connection.h"
@@ -27,8 +26,6 @@ void CWindowFixture::TearDown()
 
 std::unique_ptr<CSimProcess> CWindowFixture::StartSimulator(const std::vector<std::string>& options)
 {
-    // A link a killed simulator left may name the terminal the new one gets.
-    std::filesystem::remove(m_ports.LinkOf(kCom));
     auto simulator = std::make_unique<CSimProcess>(m_ports.Path(), kCom, options);
     if (!simulator->Started())
         throw std::runtime_error("zr9-module-sim did not start");
