@@ -146,6 +146,12 @@ bool CancelPending(Handle)
     return true;
 }
 
+bool DrainOutput(Handle port, std::uint32_t)
+{
+    FUZZ_CHECK(port == kDeviceHandle && Device.open);
+    return true;
+}
+
 bool ClosePort(Handle port)
 {
     FUZZ_CHECK(port == kDeviceHandle && Device.open);

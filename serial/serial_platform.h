@@ -68,6 +68,10 @@ const char* DefaultPosixPortName(int portIndex);
 // outside 0..30 or a name longer than `size`.
 bool PortName(int portIndex, char* name, std::size_t size);
 
+// POSIX: true when `device` is one of the kernel's active consoles
+// (ZR9_CONSOLE_LIST names a stand-in for their list).
+bool IsActiveConsole(const char* device);
+
 // Opens the device for exclusive, asynchronous use (CreateFileA).
 Handle OpenExclusive(const char* deviceName);
 // Asks the device to report received characters (SetCommMask EV_RXCHAR).
@@ -102,8 +106,13 @@ bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count);
 // Clears the device's error state and reports the bytes waiting in its input
 // queue (ClearCommError, COMSTAT.cbInQue).
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes);
-// Cancels the transfers this thread started on the device (CancelIo).
+// Cancels the transfers this thread started on the device (CancelIo); what a
+// cancelled write left queued is not sent.
 bool CancelPending(Handle port);
+// Lets queued output go out for at most `timeLimitMs`, then discards what is
+// still queued, so that releasing the device never waits on a line that is
+// held off.
+bool DrainOutput(Handle port, std::uint32_t timeLimitMs);
 // Releases the device (CloseHandle).
 bool ClosePort(Handle port);
 

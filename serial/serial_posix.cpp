@@ -1,6 +1,7 @@
 // POSIX implementation of the serial operations (termios). Every transfer
-// completes before it returns, so completion events are always signalled and
-// nothing is ever outstanding to cancel.
+// ends before it returns, so nothing is ever outstanding and an event has
+// nothing to wait for: its handle tells how the last transfer on its record
+// ended.
 #include "serial_platform.h"
 
 #include <cerrno>
@@ -22,38 +23,10 @@ static_assert(sizeof(termios) <= sizeof(LineSettings::native));
 
 namespace {
 
-// Stand-in token: POSIX transfers need no event object.
+// Event handles: the last transfer on the record completed, or a write ran
+// out of time.
 constexpr Handle kCompletedEvent = 1;
-
-// The kernel's active consoles; ZR9_CONSOLE_LIST names a stand-in list for tests.
-const char* ConsoleListPath()
-{
-    const char* path = std::getenv("ZR9_CONSOLE_LIST");
-    return path ? path : "/sys/class/tty/console/active";
-}
-
-// True when `device` is one of the active consoles; a console must never be
-// reconfigured, so it is treated as busy without being opened.
-bool IsConsole(const char* device)
-{
-    struct stat deviceStat {};
-    if (stat(device, &deviceStat) != 0 || !S_ISCHR(deviceStat.st_mode))
-        return false;
-    std::FILE* list = std::fopen(ConsoleListPath(), "r");
-    if (!list)
-        return false;
-    bool found = false;
-    char consoleName[256];
-    while (!found && std::fscanf(list, "%255s", consoleName) == 1) {
-        char consolePath[300];
-        std::snprintf(consolePath, sizeof consolePath, "/dev/%s", consoleName);
-        struct stat consoleStat {};
-        found = stat(consolePath, &consoleStat) == 0 && S_ISCHR(consoleStat.st_mode) &&
-                consoleStat.st_rdev == deviceStat.st_rdev;
-    }
-    std::fclose(list);
-    return found;
-}
+constexpr Handle kTimedOutEvent = 2;
 
 struct SpeedCode {
     std::uint32_t baudRate;
@@ -77,7 +50,35 @@ const termios& NativeSettings(const LineSettings& settings)
     return *reinterpret_cast<const termios*>(settings.native);
 }
 
+// The kernel's active consoles; ZR9_CONSOLE_LIST names a stand-in list for tests.
+const char* ConsoleListPath()
+{
+    const char* path = std::getenv("ZR9_CONSOLE_LIST");
+    return path ? path : "/sys/class/tty/console/active";
+}
+
 }  // namespace
+
+bool IsActiveConsole(const char* device)
+{
+    struct stat deviceStat {};
+    if (stat(device, &deviceStat) != 0 || !S_ISCHR(deviceStat.st_mode))
+        return false;
+    std::FILE* list = std::fopen(ConsoleListPath(), "r");
+    if (!list)
+        return false;
+    bool found = false;
+    char consoleName[256];
+    while (!found && std::fscanf(list, "%255s", consoleName) == 1) {
+        char consolePath[300];
+        std::snprintf(consolePath, sizeof consolePath, "/dev/%s", consoleName);
+        struct stat consoleStat {};
+        found = stat(consolePath, &consoleStat) == 0 && S_ISCHR(consoleStat.st_mode) &&
+                consoleStat.st_rdev == deviceStat.st_rdev;
+    }
+    std::fclose(list);
+    return found;
+}
 
 bool PortName(int portIndex, char* name, std::size_t size)
 {
@@ -98,7 +99,8 @@ bool PortName(int portIndex, char* name, std::size_t size)
 
 Handle OpenExclusive(const char* deviceName)
 {
-    if (IsConsole(deviceName)) {
+    // A console must never be reconfigured: it counts as busy unopened.
+    if (IsActiveConsole(deviceName)) {
         errno = EBUSY;
         return kInvalidHandle;
     }
@@ -181,8 +183,11 @@ bool SetLineSettings(Handle port, const LineSettings& settings)
         return false;
     }
 
-    // Raw and binary-transparent; software flow control (IXON, IXOFF) stays as found.
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL);
+    // Raw and binary-transparent. Software flow control is off as well: the
+    // profile and version bytes are binary, 0x11 and 0x13 among them, and the
+    // module speaks no XON/XOFF. A new terminal has IXON on.
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                     IXANY);
     tio.c_oflag &= ~OPOST;
     tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cc[VMIN] = 0;
@@ -241,12 +246,14 @@ bool StartRead(Handle port, std::uint8_t* buffer, std::uint32_t length, std::uin
 bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
                 std::uint32_t& count, Overlapped& record)
 {
-    // Non-blocking writes, waiting for room at most kWriteTimeLimitMs in all, so a
-    // peer holding off flow control cannot freeze the caller. On time-out the
-    // bytes sent so far are reported.
+    // Non-blocking writes, waiting for room at most kWriteTimeLimitMs in all. A
+    // write that the line holds off for longer ends like a Win32 write whose
+    // wait times out: reported as still in progress, with its event timed out.
     const int fd = static_cast<int>(port);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeLimitMs);
+    if (record.hEvent == kTimedOutEvent)
+        record.hEvent = kCompletedEvent;
     count = 0;
     while (count < length) {
         const ssize_t sent = write(fd, buffer + count, length - count);
@@ -260,8 +267,13 @@ bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
             return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
+        if (left.count() <= 0) {
+            if (record.hEvent != kNoEvent)
+                record.hEvent = kTimedOutEvent;
+            record.transferred = count;
+            errno = static_cast<int>(kErrorIoPending);
+            return false;
+        }
         pollfd room{fd, POLLOUT, 0};
         if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
             return false;
@@ -271,13 +283,14 @@ bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
     return true;
 }
 
+// The time limit was spent inside the transfer already.
 std::uint32_t WaitForEvent(Handle event, std::uint32_t)
 {
     if (event == kNoEvent) {
         errno = EINVAL;
         return kWaitFailed;
     }
-    return kWaitSignalled;
+    return event == kTimedOutEvent ? kWaitTimeout : kWaitSignalled;
 }
 
 bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
@@ -295,8 +308,24 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
     return true;
 }
 
-bool CancelPending(Handle)
+// Only a write given up for time can be left over: what it queued must not
+// reach the module later as half a command.
+bool CancelPending(Handle port)
 {
+    return tcflush(static_cast<int>(port), TCOFLUSH) == 0;
+}
+
+bool DrainOutput(Handle port, std::uint32_t timeLimitMs)
+{
+    const int fd = static_cast<int>(port);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeLimitMs);
+    int queued = 0;
+    while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return tcflush(fd, TCOFLUSH) == 0;
+        poll(nullptr, 0, 5);
+    }
     return true;
 }
 

@@ -102,8 +102,10 @@ bool GetLineSettings(Handle port, LineSettings& settings)
 
 bool SetLineSettings(Handle port, const LineSettings& settings)
 {
-    // Everything else in the record (flow control, special characters) goes
-    // back as the driver reported it.
+    // Everything else in the record (hardware flow control, special
+    // characters) goes back as the driver reported it. Software flow control
+    // is off: the profile and version bytes are binary, and a port keeps
+    // whatever the last program or `mode` left in its settings.
     DCB dcb;
     std::memcpy(&dcb, settings.native, sizeof dcb);
     dcb.BaudRate = settings.baudRate;
@@ -111,6 +113,8 @@ bool SetLineSettings(Handle port, const LineSettings& settings)
     dcb.Parity = settings.parity;
     dcb.StopBits = settings.stopBits;
     dcb.fDtrControl = settings.dtrControl;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
     return SetCommState(ToWin32(port), &dcb) != FALSE;
 }
 
@@ -168,6 +172,19 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
 bool CancelPending(Handle port)
 {
     return CancelIo(ToWin32(port)) != FALSE;
+}
+
+bool DrainOutput(Handle port, std::uint32_t timeLimitMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeLimitMs;
+    DWORD errors = 0;
+    COMSTAT status{};
+    while (ClearCommError(ToWin32(port), &errors, &status) && status.cbOutQue > 0) {
+        if (GetTickCount64() >= deadline)
+            return PurgeComm(ToWin32(port), PURGE_TXABORT | PURGE_TXCLEAR) != FALSE;
+        Sleep(5);
+    }
+    return true;
 }
 
 bool ClosePort(Handle port)

@@ -12,6 +12,10 @@ namespace {
 
 // Longest a Read waits for a read the system deferred.
 constexpr std::uint32_t kReadWaitMs = 50;
+// Longest Close lets unsent output drain. A terminal's close otherwise waits
+// for it up to the driver's closing wait (30 s for serial drivers on Linux),
+// which a line held off would spend in full with the window frozen.
+constexpr std::uint32_t kCloseDrainMs = 500;
 
 // `code` is taken by the caller before anything is written.
 void ReportError(const char* text, std::uint32_t code)
@@ -108,6 +112,7 @@ int CSerialPort::Close()
 
     if (m_hPort == os::kInvalidHandle)
         return 1;
+    os::DrainOutput(m_hPort, kCloseDrainMs);
     if (!os::ClosePort(m_hPort)) {
         ReportError("CloseHandle Failed with error ", os::LastErrorCode());
         return 0;

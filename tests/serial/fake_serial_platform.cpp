@@ -209,6 +209,12 @@ bool CancelPending(Handle)
     return true;
 }
 
+bool DrainOutput(Handle, std::uint32_t timeLimitMs)
+{
+    FakePlatform.m_vecDrainLimits.push_back(timeLimitMs);
+    return !Fails("DrainOutput");
+}
+
 bool ClosePort(Handle)
 {
     return !Fails("ClosePort");

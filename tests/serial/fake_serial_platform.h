@@ -22,6 +22,7 @@ struct CFakeSerialPlatform {
     std::uint32_t m_dwInQueue = 0;
     std::uint32_t m_dwOutQueue = 0;
     std::vector<std::uint32_t> m_vecWaitLimits;  // time limits passed to WaitForEvent
+    std::vector<std::uint32_t> m_vecDrainLimits;  // time limits passed to DrainOutput
 
     // Bytes waiting in the device's input queue, and bytes sent.
     std::vector<std::uint8_t> m_vecIncoming;

@@ -141,8 +141,8 @@ TEST_F(SerialCoreTest, OpenAfterHeldReleasesTheHeldDeviceFirst)
 
     EXPECT_EQ(m_port.Open(), 1);
     const std::vector<std::string> start(FakePlatform.m_vecCalls.begin(),
-                                         FakePlatform.m_vecCalls.begin() + 2);
-    EXPECT_EQ(start, (std::vector<std::string>{"ClosePort", "OpenExclusive"}));
+                                         FakePlatform.m_vecCalls.begin() + 3);
+    EXPECT_EQ(start, (std::vector<std::string>{"DrainOutput", "ClosePort", "OpenExclusive"}));
 }
 
 TEST_F(SerialCoreTest, OpenStopsWhenTheHeldDeviceCannotBeReleased)
@@ -205,12 +205,14 @@ TEST_F(SerialCoreTest, CloseOfANeverOpenedPortIsQuiet)
     EXPECT_EQ(m_port.SetPort(5), 1);
 }
 
-TEST_F(SerialCoreTest, CloseReleasesEventsAndDeviceWithoutCancelling)
+TEST_F(SerialCoreTest, CloseReleasesEventsAndDrainsOutputBrieflyBeforeTheDevice)
 {
     OpenReady();
     EXPECT_EQ(m_port.Close(), 1);
-    EXPECT_EQ(FakePlatform.m_vecCalls,
-              (std::vector<std::string>{"CloseEvent", "CloseEvent", "ClosePort"}));
+    EXPECT_EQ(FakePlatform.m_vecCalls, (std::vector<std::string>{"CloseEvent", "CloseEvent",
+                                                                 "DrainOutput", "ClosePort"}));
+    // Bounded: a line held off must not hold the window for the driver's closing wait.
+    EXPECT_EQ(FakePlatform.m_vecDrainLimits, std::vector<std::uint32_t>{500});
     CaptureStderr();
     EXPECT_EQ(m_port.Close(), 1);
     EXPECT_EQ(GetCapturedStderr(), "");
