@@ -19,12 +19,8 @@ constexpr std::size_t kConnectFlagOffset = 13;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kConnectProgressMaximum = 20000;
 
-constexpr char kPasswordAnswer[] = "+PWD";
 constexpr char kVersionAnswer[] = "+VER";
 constexpr std::size_t kAnswerKindSize = 4;
-constexpr std::size_t kStatusOffset = 5;
-constexpr std::size_t kMajorOffset = 6;
-constexpr std::size_t kMinorOffset = 7;
 constexpr std::uint8_t kPasswordAccepted = '1';
 
 void CloseAsIdle(CWindowOps& window)
@@ -66,9 +62,9 @@ void HandleConnectAnswer(CWindowOps& window, const std::uint8_t* line, std::size
     if (!LineBegins(line, length, kPasswordAnswer))
         return;
 
-    const std::string version = FormatVersion(LineByte(line, length, kMajorOffset),
-                                              LineByte(line, length, kMinorOffset));
-    if (LineByte(line, length, kStatusOffset) == kPasswordAccepted) {
+    const std::string version = FormatVersion(LineByte(line, length, kPasswordMajorOffset),
+                                              LineByte(line, length, kPasswordMinorOffset));
+    if (LineByte(line, length, kPasswordStatusOffset) == kPasswordAccepted) {
         ConnectionState = Connected;
     } else {
         ConnectionState = PasswordRefused;

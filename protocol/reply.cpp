@@ -14,13 +14,29 @@ namespace {
 constexpr std::uint8_t kLineStart = '+';
 constexpr std::uint8_t kLineFeed = 0x0A;
 
-// A "+PROG=R" line carries raw record bytes, which may hold line feeds of
-// their own; true while the byte about to be stored is one of them.
-bool InsideProfileRecord()
+// Lines that carry raw bytes at fixed places, which may hold line feeds of
+// their own.
+struct RawField {
+    const char* prefix;
+    std::size_t prefixSize;
+    std::size_t begin;
+    std::size_t end;
+};
+
+constexpr RawField kRawFields[] = {
+    {kProfileReplyPrefix, kProfileReplyPrefixSize, kProfileReplyPrefixSize,
+     kProfileReplyPrefixSize + kProfileSize},
+    {kPasswordAnswer, sizeof kPasswordAnswer - 1, kPasswordStatusOffset, kPasswordMinorOffset + 1},
+};
+
+// True while the byte about to be stored is one of a line's raw bytes.
+bool InsideRawField()
 {
-    return ReplyFillIndex >= kProfileReplyPrefixSize &&
-           ReplyFillIndex < kProfileReplyPrefixSize + kProfileSize &&
-           std::memcmp(ReplyLine, kProfileReplyPrefix, kProfileReplyPrefixSize) == 0;
+    for (const RawField& field : kRawFields)
+        if (ReplyFillIndex >= field.begin && ReplyFillIndex < field.end &&
+            std::memcmp(ReplyLine, field.prefix, field.prefixSize) == 0)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -38,7 +54,7 @@ bool PollReply()
         return false;
     }
 
-    const bool endsLine = byte == kLineFeed && !InsideProfileRecord();
+    const bool endsLine = byte == kLineFeed && !InsideRawField();
     // An over-long line keeps what fits and still ends at its line feed.
     if (ReplyFillIndex < kReplyLineSize)
         ReplyLine[ReplyFillIndex++] = byte;

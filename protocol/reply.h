@@ -9,6 +9,14 @@
 
 constexpr std::size_t kReplyLineSize = 128;
 
+// The answer to the connect command: "+PWD", a separator, then the password
+// status and the firmware version's major and minor part as raw bytes, so a
+// line feed among them is data.
+constexpr char kPasswordAnswer[] = "+PWD";
+constexpr std::size_t kPasswordStatusOffset = 5;
+constexpr std::size_t kPasswordMajorOffset = 6;
+constexpr std::size_t kPasswordMinorOffset = 7;
+
 // The current reply line, stored as received, line feed included.
 extern std::uint8_t ReplyLine[kReplyLineSize];
 // Bytes stored for the line being assembled; 0 while no line is anchored.
@@ -17,8 +25,8 @@ extern std::uint8_t ReplyFillIndex;
 extern int TimeoutFlag;
 
 // Takes at most one byte from SerialPort into ReplyLine; true when that byte
-// completed a line. A "+PROG=R" line is framed by length: its 64 record bytes
-// never end it.
+// completed a line. "+PROG=R" and "+PWD" lines are framed by length: their
+// raw bytes (the 64 record bytes; status and version) never end them.
 bool PollReply();
 
 // Drops what the module sent while no command was waiting for it, so that a

@@ -75,6 +75,14 @@ TEST_F(Handshake, OnlyTheFirstFourBytesDecideTheKind)
     EXPECT_EQ(m_window.LogOf({"box"}), std::vector<std::string>{});
 }
 
+TEST_F(Handshake, VersionBytesAreDataEvenWhenTheyAreLineFeeds)
+{
+    m_window.At(100, [this] { m_module.Send(PasswordAnswer('1', 0x0A, 0x0A)); });
+    btnConnectClick(m_window);
+    EXPECT_EQ(ConnectionState, Connected);
+    EXPECT_EQ(m_window.m_sVersion, "Version 10.10");
+}
+
 TEST_F(Handshake, RefusedPasswordShowsOneBoxAndCloses)
 {
     bool portOpenInBox = false;

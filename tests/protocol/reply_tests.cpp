@@ -47,14 +47,17 @@ TEST_F(ReplyAssembly, StrayLineFeedCompletesNoLine)
     EXPECT_EQ(ReplyFillIndex, 0);
 }
 
-TEST_F(ReplyAssembly, ProfileRecordBytesNeverEndTheLine)
+TEST_F(ReplyAssembly, RawBytesOfTheProfileAndPasswordAnswersNeverEndTheLine)
 {
     const std::string record(kProfileSize, '\n');
-    Wait("+PROG\n+PROG=R" + record + "\r\n+OK\n", 3);
-    ASSERT_EQ(m_vLines.size(), 3u);
+    // Cut short before their raw bytes, both still end at their line feed.
+    Wait("+PROG\n+PROG=R" + record + "\r\n+PWD\n+PWD=\n\n\n\n+OK\n", 5);
+    ASSERT_EQ(m_vLines.size(), 5u);
     EXPECT_EQ(m_vLines[0], ToBytes("+PROG\n"));
     EXPECT_EQ(m_vLines[1], ToBytes("+PROG=R" + record + "\r\n"));
-    EXPECT_EQ(m_vLines[2], ToBytes("+OK\n"));
+    EXPECT_EQ(m_vLines[2], ToBytes("+PWD\n"));
+    EXPECT_EQ(m_vLines[3], ToBytes("+PWD=\n\n\n\n"));
+    EXPECT_EQ(m_vLines[4], ToBytes("+OK\n"));
 }
 
 TEST_F(ReplyAssembly, OverLongLineKeepsWhatFitsAndEndsAtItsLineFeed)
