@@ -49,6 +49,7 @@ struct SimOptions {
     int m_nCom = 0;
     std::string m_strTranscriptPath;
     long m_nLineRate = 0;  // bits per second; 0 sends at once
+    bool m_bLineDefaults = false;  // the terminal keeps the kernel's settings
     ModuleBehaviour m_behaviour;
 };
 
@@ -65,7 +66,10 @@ const char kUsage[] =
     "  --silent              answer nothing\n"
     "  --profile HEX         starting profile as 128 hex digits\n"
     "  --transcript FILE     log every byte received and sent with time stamps\n"
-    "  --line-rate BPS       pace like an 8N1 line at BPS bits per second\n";
+    "  --line-rate BPS       pace like an 8N1 line at BPS bits per second\n"
+    "  --line-defaults       leave the terminal at the kernel's settings for a new\n"
+    "                        one (echo, line editing, XON/XOFF), as a freshly\n"
+    "                        plugged adapter has it, instead of raw\n";
 
 [[noreturn]] void Fail(const std::string& message)
 {
@@ -136,6 +140,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.m_strTranscriptPath = value();
         } else if (arg == "--line-rate") {
             options.m_nLineRate = ParseNumber(value(), 1, 10'000'000, "line rate");
+        } else if (arg == "--line-defaults") {
+            options.m_bLineDefaults = true;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
@@ -232,7 +238,7 @@ private:
 // The master side of the pseudo-terminal, linked as DIR/COMn while it lives.
 class CPtyLink {
 public:
-    CPtyLink(const std::string& dir, int com)
+    CPtyLink(const std::string& dir, int com, bool lineDefaults)
     {
         m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
@@ -240,11 +246,15 @@ public:
         m_strSlave = ptsname(m_hMaster);
 
         // The module's side of a line has no line discipline: no echo, no
-        // line editing, no translation of line ends.
-        termios settings{};
-        tcgetattr(m_hMaster, &settings);
-        cfmakeraw(&settings);
-        tcsetattr(m_hMaster, TCSANOW, &settings);
+        // line editing, no translation of line ends. The settings are the
+        // terminal's, so on Linux this also makes the tool's side raw before
+        // the tool opens it, unless the kernel's defaults are asked for.
+        if (!lineDefaults) {
+            termios settings{};
+            tcgetattr(m_hMaster, &settings);
+            cfmakeraw(&settings);
+            tcsetattr(m_hMaster, TCSANOW, &settings);
+        }
 
         m_strLink = dir + "/COM" + std::to_string(com);
         // A link left by a simulator that was killed points nowhere, or at the
@@ -486,7 +496,7 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     CTranscript transcript(options.m_strTranscriptPath, start);
-    CPtyLink link(options.m_strPortDir, options.m_nCom);
+    CPtyLink link(options.m_strPortDir, options.m_nCom, options.m_bLineDefaults);
     std::printf("%s\n%s\n", link.Link().c_str(), link.Slave().c_str());
     std::fflush(stdout);
 

@@ -203,6 +203,59 @@ TEST_F(EndToEnd, EditThenWriteStoresTheEncodedRecordInTheModule)
     EXPECT_EQ(m_boxes.Texts(), Texts{});
 }
 
+// A freshly plugged adapter: the line starts at the kernel's settings for a
+// new terminal, XON/XOFF and line editing on. The version and the record hold
+// the bytes a terminal would take for itself: XOFF, XON, carriage return,
+// interrupt, erase and end of file.
+TEST_F(EndToEnd, LineAtTheKernelsDefaultsCarriesEveryByteBothWays)
+{
+    ProfileBytes profile = DefaultProfile;
+    profile[36] = 0x0D;  // security and bonding
+    profile[37] = 0x03;  // 19200 BPS
+    profile[38] = 0x11;  // neither parity
+    profile[39] = 0x13;  // neither RTS/CTS setting
+    std::memcpy(profile.data() + 40, "A\x7F\x04Z", 5);
+    ASSERT_TRUE(StartModule({"--line-defaults", "--version", "1.19", "--profile",
+                             ProfileHex(profile)})
+                    .Started());
+    Connect();
+    ASSERT_EQ(ConnectionState, Connected);
+    EXPECT_EQ(m_form->Version->text(), "Version  1.19");
+
+    // The window shows the default profile; the module's differs from it in these fields.
+    ProfileView expectedView = m_form->GetProfileView();
+    m_form->btnRead->click();
+    expectedView.ckPeerAddr = false;
+    expectedView.Security = expectedView.bonding = true;
+    expectedView.UartBaud = 3;
+    expectedView.ParityN = expectedView.ParityE = false;
+    expectedView.RtsEnable = expectedView.RtsDisable = false;
+    expectedView.LocalName = "A\x7F\x04Z";
+    EXPECT_EQ(m_form->GetProfileView(), expectedView);
+
+    m_form->btnWrite->click();
+    WaitForTheLastReadsTimer();
+    m_form->btnRead->click();
+    ProfileBytes written = profile;
+    written[36] = 0x0C;
+    written[38] = 1;
+    written[39] = 0;
+    std::memcpy(written.data() + 45, "ART", 3);  // the working copy's bytes after the name
+    EXPECT_EQ(LastProfileSent(m_strTranscript), written);
+    EXPECT_EQ(m_boxes.Texts(), Texts{});
+}
+
+TEST_F(EndToEnd, WriteThenDisconnectAtOnceStillSendsTheWholeCommand)
+{
+    ASSERT_TRUE(StartModule().Started());
+    Connect();
+    m_form->btnWrite->click();
+    m_form->btnConnect->click();
+    ExpectIdleWindow();
+    EXPECT_TRUE(RunEventsUntil(
+        [&] { return TranscriptHasEvent(m_strTranscript, "write: profile replaced"); }, 10000));
+}
+
 TEST_F(EndToEnd, RebootReachesTheModuleWhichStillAnswers)
 {
     ASSERT_TRUE(StartModule().Started());
