@@ -71,6 +71,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     connect(btnWrite, &QPushButton::clicked, this, &TForm1::btnWriteClick);
     connect(btnReboot, &QPushButton::clicked, this, &TForm1::btnRebootClick);
     connect(cmbComSel, &CPortCombo::dropDown, this, &TForm1::cmbComSelDropDown);
+    connect(cmbComSel, &QComboBox::activated, this, &TForm1::cmbComSelActivated);
     connect(qApp, &QApplication::focusChanged, this, &TForm1::OnFocusChanged);
 
     cmbComSel->ClearItems();

@@ -41,9 +41,12 @@ public:
     void cmbComSelDropDown();
     void btnRebootClick();
     void PinCodeExit();
+    // A port chosen in the open list: the status bar names its device.
+    void cmbComSelActivated(int position);
 
 private:
     void RestartTimer();
+    void ShowPortStatus(const std::string& text);
     void OnFocusChanged(QWidget* previous, QWidget* current);
 
     // Qt's timer has no separate enabled state, and interval 0 would tick

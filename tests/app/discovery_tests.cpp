@@ -31,12 +31,19 @@ protected:
 TEST_F(DiscoveryTest, OnlyCom3AndCom7ListedWithTheLastSelected)
 {
     const int com3 = m_ports.Link(3);
-    m_ports.Link(7);
+    const int com7 = m_ports.Link(7);
     EXPECT_EQ(m_form.cmbComSel->currentText(), " ");
 
     m_form.cmbComSelDropDown();
 
     EXPECT_EQ(Items(), QStringList({"COM3", "COM7"}));
+    // The status bar names the device behind the selected port, and follows a choice.
+    const auto device = [this](int com, int master) {
+        return QString("COM%1: %2 -> %3").arg(com).arg(m_ports.LinkOf(com).c_str()).arg(ptsname(master));
+    };
+    EXPECT_EQ(m_form.StatusBar1->currentMessage(), device(7, com7));
+    emit m_form.cmbComSel->activated(0);
+    EXPECT_EQ(m_form.StatusBar1->currentMessage(), device(3, com3));
     EXPECT_EQ(m_form.cmbComSel->currentIndex(), 1);
     EXPECT_EQ(m_form.cmbComSel->currentText(), "COM7");
     EXPECT_EQ(PortMap[0], 2);
@@ -62,6 +69,9 @@ TEST_F(DiscoveryTest, NoPortLeavesAnEmptyListWithTwoSpacesAndKeepsPortMap)
     EXPECT_EQ(m_form.cmbComSel->count(), 0);
     EXPECT_EQ(m_form.cmbComSel->currentIndex(), -1);
     EXPECT_EQ(m_form.cmbComSel->currentText(), "  ");
+    EXPECT_EQ(m_form.StatusBar1->currentMessage(),
+              QString("No serial device found: COM1 to COM31 are the links of that name in %1.")
+                  .arg(m_ports.Path().c_str()));
     EXPECT_EQ(PortMap[0], 5);
     EXPECT_EQ(PortMap[1], 9);
 }

@@ -1,6 +1,8 @@
 // The port on real pseudo-terminals, named through ZR9_PORT_DIR. The test
 // keeps its own descriptor of the terminal side the port opens, to look at
-// its settings and queues, and holds the other side as the "module".
+// its settings and queues, and holds the other side as the "module". Each
+// terminal starts with the kernel's settings for a new one (echo, line
+// editing, CR/NL translation, XON/XOFF), as a freshly plugged adapter has.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -9,7 +11,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <poll.h>
+#include <signal.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -18,6 +22,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "port_info.h"
 #include "serialport.h"
 
 using testing::internal::CaptureStderr;
@@ -62,10 +67,6 @@ protected:
         m_strTerminal = ptsname(m_fdModule);
         m_fdTerminal = open(m_strTerminal.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         ASSERT_GE(m_fdTerminal, 0);
-        termios raw{};
-        ASSERT_EQ(tcgetattr(m_fdTerminal, &raw), 0);
-        cfmakeraw(&raw);
-        ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &raw), 0);
 
         char dirTemplate[] = "/tmp/zr9serial-XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
@@ -114,12 +115,13 @@ protected:
     CSerialPort m_port{20, 9600, 0, 8, 0, 4096, 4096};
 };
 
-TEST_F(PtyPortTest, OpenAppliesTheLineSettingsAndKeepsFlowControl)
+TEST_F(PtyPortTest, OpenAppliesTheLineSettingsAndKeepsHardwareFlowControl)
 {
     termios before = TerminalSettings();
+    ASSERT_TRUE(before.c_iflag & IXON) << "a new terminal has software flow control on";
     before.c_cflag &= ~CSIZE;
     before.c_cflag |= CS7 | PARENB | PARODD | CSTOPB | CRTSCTS;
-    before.c_iflag |= ICRNL | IXON | ISTRIP;
+    before.c_iflag |= ICRNL | IXON | IXOFF | IXANY | ISTRIP;
     before.c_oflag |= OPOST | ONLCR;
     before.c_lflag |= ICANON | ECHO | ISIG;
     before.c_cc[VMIN] = 1;
@@ -140,7 +142,7 @@ TEST_F(PtyPortTest, OpenAppliesTheLineSettingsAndKeepsFlowControl)
     EXPECT_TRUE(after.c_cflag & CLOCAL);
     EXPECT_TRUE(after.c_cflag & CREAD);
     EXPECT_TRUE(after.c_cflag & CRTSCTS) << "hardware flow control must stay as found";
-    EXPECT_TRUE(after.c_iflag & IXON) << "software flow control must stay as found";
+    EXPECT_FALSE(after.c_iflag & (IXON | IXOFF | IXANY)) << "0x11 and 0x13 are data";
     EXPECT_FALSE(after.c_iflag & (ICRNL | ISTRIP));
     EXPECT_FALSE(after.c_oflag & OPOST);
     EXPECT_FALSE(after.c_lflag & (ICANON | ECHO | ISIG));
@@ -197,6 +199,10 @@ TEST_F(PtyPortTest, SecondOpenInAnotherProcessFails)
 
 TEST_F(PtyPortTest, OpenPurgesBothDirections)
 {
+    // Queued bytes must be countable and not echoed back before the port opens.
+    termios raw = TerminalSettings();
+    cfmakeraw(&raw);
+    ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &raw), 0);
     // In packet mode the module side is told which of the terminal's queues were
     // discarded; bytes it already passed on cannot be recalled, as on a wire.
     int packetMode = 1;
@@ -225,7 +231,9 @@ TEST_F(PtyPortTest, OpenPurgesBothDirections)
 TEST_F(PtyPortTest, BytesCrossUnchangedBothWays)
 {
     ASSERT_EQ(m_port.Open(), 1);
-    const std::vector<std::uint8_t> bytes = {0x00, 0x0A, 0x0D, 0xFF, 0x03, 0x11, 0x13, '+'};
+    // Line ends, the terminal's control characters and XON/XOFF among them.
+    const std::vector<std::uint8_t> bytes = {0x00, 0x0A, 0x0D, 0xFF, 0x03, 0x04,
+                                             0x7F, 0x1A, 0x11, 0x13, '+'};
     EXPECT_EQ(m_port.Write(bytes.data(), bytes.size()), static_cast<int>(bytes.size()));
     EXPECT_EQ(ModuleReceives(bytes.size()), bytes);
 
@@ -233,6 +241,9 @@ TEST_F(PtyPortTest, BytesCrossUnchangedBothWays)
     std::vector<std::uint8_t> received(bytes.size());
     EXPECT_EQ(m_port.Read(received.data(), received.size()), static_cast<int>(bytes.size()));
     EXPECT_EQ(received, bytes);
+    // The 0x13 received did not stop the port's output.
+    EXPECT_EQ(m_port.Write(bytes.data(), 1), 1);
+    EXPECT_EQ(ModuleReceives(1), std::vector<std::uint8_t>{0x00});
 }
 
 TEST_F(PtyPortTest, ReadWaitsForTheWholeAmountAndLeavesFewerBytesQueued)
@@ -314,18 +325,181 @@ TEST_F(PtyPortTest, ActiveConsoleIsRefusedUntouched)
     EXPECT_EQ(m_port.Open(), 1) << "any other console list lets it through";
 }
 
-TEST_F(PtyPortTest, WriteHeldOffByTheTerminalGivesUpInBoundedTime)
+TEST_F(PtyPortTest, WriteHeldOffByTheTerminalFailsInBoundedTime)
 {
     ASSERT_EQ(m_port.Open(), 1);
     ASSERT_EQ(tcflow(m_fdTerminal, TCOOFF), 0);
     const std::vector<std::uint8_t> bytes(64, 'x');
     const auto start = std::chrono::steady_clock::now();
+    CaptureStderr();
     EXPECT_EQ(m_port.Write(bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 
     ASSERT_EQ(tcflow(m_fdTerminal, TCOON), 0);
     EXPECT_EQ(m_port.Write(bytes.data(), 1), 1);
     EXPECT_EQ(ModuleReceives(1), std::vector<std::uint8_t>{'x'});
+}
+
+// The device behind each port, from a stand-in sysfs and device tree: a
+// CP2102 adapter as ttyUSB0, a legacy ttyS1 without a UART, and ttyACM0.
+class PortInfoTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char dirTemplate[] = "/tmp/zr9info-XXXXXX";
+        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+        m_root = dirTemplate;
+        // Others may look in, for the check made as another user.
+        std::filesystem::permissions(m_root, std::filesystem::perms(0755));
+        const std::filesystem::path usb = m_root / "sys/devices/pci0000:00/usb1/1-1";
+        std::filesystem::create_directories(usb / "1-1:1.0/ttyUSB0");
+        WriteFile(usb / "idVendor", "10c4\n");
+        WriteFile(usb / "idProduct", "ea60\n");
+        WriteFile(usb / "product", "CP2102 USB to UART Bridge Controller\n");
+        WriteFile(usb / "serial", "0001\n");
+        std::filesystem::create_directories(m_root / "sys/class/tty/ttyS1");
+        WriteFile(m_root / "sys/class/tty/ttyS1/type", "0\n");
+        std::filesystem::create_directories(m_root / "sys/class/tty/ttyUSB0");
+        std::filesystem::create_directory_symlink(
+            "../../../devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0",
+            m_root / "sys/class/tty/ttyUSB0/device");
+
+        for (const char* device : {"ttyUSB0", "ttyUSB1", "ttyS1", "ttyACM0"})
+            WriteFile(m_root / "dev" / device, "");
+        Link(5, "ttyUSB0");
+        Link(6, "ttyUSB1");
+        Link(2, "ttyS1");
+        Link(21, "ttyACM0");
+        std::filesystem::create_symlink(m_root / "dev/gone", m_root / "ports/COM9");
+        setenv("ZR9_PORT_DIR", (m_root / "ports").c_str(), 1);
+        setenv("ZR9_SYSFS", (m_root / "sys").c_str(), 1);
+    }
+
+    void TearDown() override
+    {
+        unsetenv("ZR9_PORT_DIR");
+        unsetenv("ZR9_SYSFS");
+        unsetenv("ZR9_CONSOLE_LIST");
+        std::filesystem::remove_all(m_root);
+    }
+
+    static void WriteFile(const std::filesystem::path& file, const std::string& text)
+    {
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+
+    void Link(int com, const std::string& device)
+    {
+        std::filesystem::create_directories(m_root / "ports");
+        std::filesystem::create_symlink(m_root / "dev" / device,
+                                        m_root / "ports" / ("COM" + std::to_string(com)));
+    }
+
+    // "COMn (<dir>/COMn -> <dev>/<device>)", as the reasons name a port.
+    std::string Port(int com, const std::string& device) const
+    {
+        const std::string name = "COM" + std::to_string(com);
+        return name + " (" + (m_root / "ports" / name).string() + " -> " +
+               (m_root / "dev" / device).string() + ")";
+    }
+
+    std::filesystem::path m_root;
+};
+
+TEST_F(PortInfoTest, DescriptionNamesTheDeviceBehindThePort)
+{
+    const std::string ports = (m_root / "ports").string();
+    const std::string dev = (m_root / "dev").string();
+    const std::pair<int, std::string> cases[] = {
+        {4, "COM5: " + ports + "/COM5 -> " + dev +
+                "/ttyUSB0, CP2102 USB to UART Bridge Controller, serial 0001"},
+        {20, "COM21: " + ports + "/COM21 -> " + dev + "/ttyACM0"},
+        {1, "COM2"},  // a serial port without a UART behind it
+        {8, "COM9"},  // a link to nothing
+        {11, "COM12"},
+    };
+    for (const auto& [portIndex, expected] : cases)
+        EXPECT_EQ(port_info::DescribePort(portIndex), expected);
+}
+
+TEST_F(PortInfoTest, ReasonsForPortsThatDidNotOpen)
+{
+    // Nothing real behind any of them.
+    EXPECT_EQ(port_info::ExplainUnopenedPorts({1, 8, 11}, false),
+              "No serial device found: COM1 to COM31 are the links of that name in " +
+                  (m_root / "ports").string() + ".");
+    EXPECT_EQ(port_info::ExplainUnopenedPorts({1, 8, 11}, true), "");
+
+    // Held by another program, which /proc names.
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        open((m_root / "dev/ttyACM0").c_str(), O_RDONLY);
+        execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string reasons;
+    for (int attempt = 0; attempt < 500 && reasons.find("sleep") == std::string::npos; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reasons = port_info::ExplainUnopenedPorts({20}, false);
+    }
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(reasons, Port(21, "ttyACM0") + ": in use by sleep (process " +
+                           std::to_string(holder) + ").");
+    EXPECT_EQ(port_info::ExplainUnopenedPorts({20}, false),
+              Port(21, "ttyACM0") + ": cannot be opened; another program may hold it.");
+}
+
+TEST_F(PortInfoTest, TheConsoleIsNamed)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    std::filesystem::create_symlink(terminal, m_root / "ports/COM1");
+    WriteFile(m_root / "console-active", terminal.substr(std::string("/dev/").size()) + "\n");
+    setenv("ZR9_CONSOLE_LIST", (m_root / "console-active").c_str(), 1);
+    EXPECT_EQ(port_info::ExplainUnopenedPorts({0}, false),
+              "COM1 (" + (m_root / "ports/COM1").string() + " -> " + terminal +
+                  "): the system console, never opened.");
+    close(master);
+}
+
+// As a user outside the devices' group, checked in a child process that drops
+// root's rights; the reasons of two ports share one sentence.
+TEST_F(PortInfoTest, PermissionDeniedNamesTheGroupToJoin)
+{
+    const group* dialout = getgrnam("dialout");
+    if (getuid() != 0 || !dialout)
+        GTEST_SKIP() << "needs root and a dialout group to act as another user";
+    for (const char* device : {"ttyUSB0", "ttyUSB1"}) {
+        ASSERT_EQ(chown((m_root / "dev" / device).c_str(), 0, dialout->gr_gid), 0);
+        ASSERT_EQ(chmod((m_root / "dev" / device).c_str(), 0660), 0);
+    }
+    int result[2];
+    ASSERT_EQ(pipe(result), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(result[0]);
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(1);
+        const std::string reasons = port_info::ExplainUnopenedPorts({4, 5}, false);
+        _exit(write(result[1], reasons.data(), reasons.size()) < 0);
+    }
+    close(result[1]);
+    std::string reasons;
+    char chunk[512];
+    for (ssize_t got; (got = read(result[0], chunk, sizeof chunk)) > 0;)
+        reasons.append(chunk, static_cast<std::size_t>(got));
+    close(result[0]);
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(reasons, Port(5, "ttyUSB0") + ", " + Port(6, "ttyUSB1") +
+                           ": permission denied; join the dialout group, then log in again.");
 }
 
 TEST(PosixPortNames, FixedTable)
