@@ -2,7 +2,9 @@
 # Runs the tests of a MinGW cross build (cmake/mingw-w64-x86_64.cmake) under
 # Wine, in a throw-away Wine prefix whose COM ports are pseudo-terminals:
 # COM9, COM10 and COM31 are one end of a null-modem pair made by socat, COM30
-# the other end, every other COM name is left unlinked.
+# the other end; COM11 and COM29 are a second pair whose COM11 end keeps the
+# kernel's settings for a new terminal, as a freshly plugged adapter has it.
+# Every other COM name is left unlinked.
 #   usage: tools/run-wine-tests.sh BUILD_DIR [ctest arguments...]
 set -euo pipefail
 
@@ -21,9 +23,9 @@ export WINEPREFIX
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
-socat_pid=""
+socat_pids=()
 cleanup() {
-  if [ -n "$socat_pid" ]; then kill "$socat_pid" 2>/dev/null || true; fi
+  for pid in "${socat_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   "$wineserver" -k 2>/dev/null || true
   rm -rf "$WINEPREFIX"
 }
@@ -57,19 +59,25 @@ if find "$dosdevices" -maxdepth 1 -type l -lname '/dev/tty[SUA]*' | grep -q .; t
   exit 1
 fi
 
-# The null-modem pair: socat copies between two pseudo-terminals.
+# The null-modem pairs: socat copies between two pseudo-terminals.
 pair_dir=$WINEPREFIX/pair
 mkdir "$pair_dir"
 socat PTY,link="$pair_dir/port",raw,echo=0 PTY,link="$pair_dir/peer",raw,echo=0 &
-socat_pid=$!
-for _ in $(seq 1 100); do
-  [ -e "$pair_dir/port" ] && [ -e "$pair_dir/peer" ] && break
-  sleep 0.05
+socat_pids+=($!)
+socat PTY,link="$pair_dir/fresh" PTY,link="$pair_dir/fresh-peer",raw,echo=0 &
+socat_pids+=($!)
+for link in port peer fresh fresh-peer; do
+  for _ in $(seq 1 100); do
+    [ -e "$pair_dir/$link" ] && break
+    sleep 0.05
+  done
 done
 for name in "${port_names[@]}"; do
   ln -s "$(readlink "$pair_dir/port")" "$dosdevices/$name"
 done
 ln -s "$(readlink "$pair_dir/peer")" "$dosdevices/$peer_name"
+ln -s "$(readlink "$pair_dir/fresh")" "$dosdevices/com11"
+ln -s "$(readlink "$pair_dir/fresh-peer")" "$dosdevices/com29"
 
 cd "$build_dir"
 ctest --output-on-failure "$@"

@@ -26,6 +26,11 @@ constexpr int kPortIndexes[] = {8, 9, 30};
 constexpr const char* kPortName = "COM9";
 // The other end of the pair: the test plays the module there.
 constexpr const char* kPeerName = "\\\\.\\COM30";
+// A second pair whose port end (COM11) keeps the kernel's settings for a new
+// terminal, as a freshly plugged adapter has it; COM29 is its other end.
+constexpr int kFreshPortIndex = 10;
+constexpr const char* kFreshPortName = "\\\\.\\COM11";
+constexpr const char* kFreshPeerName = "\\\\.\\COM29";
 // Not linked to anything.
 constexpr int kMissingPortIndexes[] = {1, 15};
 
@@ -123,9 +128,9 @@ class Win32PortTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        m_hPeer = OpenDirect(kPeerName);
+        m_hPeer = OpenDirect(PeerName());
         ASSERT_NE(m_hPeer, INVALID_HANDLE_VALUE)
-            << kPeerName << " is not linked; run through tools/run-wine-tests.sh";
+            << PeerName() << " is not linked; run through tools/run-wine-tests.sh";
         ASSERT_TRUE(ChangeLineSettings(m_hPeer, [](DCB& dcb) {
             dcb.BaudRate = 9600;
             dcb.ByteSize = 8;
@@ -166,7 +171,14 @@ protected:
         return received;
     }
 
+    virtual const char* PeerName() const { return kPeerName; }
+
     HANDLE m_hPeer = INVALID_HANDLE_VALUE;
+};
+
+class Win32FreshLineTest : public Win32PortTest {
+protected:
+    const char* PeerName() const override { return kFreshPeerName; }
 };
 
 TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
@@ -180,6 +192,8 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
             dcb.Parity = EVENPARITY;
             dcb.StopBits = TWOSTOPBITS;
             dcb.fOutxCtsFlow = TRUE;
+            dcb.fOutX = TRUE;
+            dcb.fInX = TRUE;
             dcb.XonChar = 0x05;
             dcb.XoffChar = 0x06;
         }));
@@ -197,6 +211,8 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
     EXPECT_EQ(dcb.Parity, NOPARITY);
     EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
     EXPECT_TRUE(dcb.fOutxCtsFlow);
+    EXPECT_FALSE(dcb.fOutX) << "0x11 and 0x13 are data";
+    EXPECT_FALSE(dcb.fInX);
     EXPECT_EQ(dcb.XonChar, 0x05);
     EXPECT_EQ(dcb.XoffChar, 0x06);
 
@@ -281,6 +297,22 @@ TEST_F(Win32PortTest, CloseReleasesTheDeviceAndQuietensReads)
     CSerialPort next = MakePort(kPortIndex);
     EXPECT_EQ(next.Open(), 1);
     EXPECT_EQ(next.Close(), 1);
+}
+
+// Wine shows the terminal's XON/XOFF as the DCB's fOutX, which the port must
+// turn off: the module's version and profile bytes include 0x11 and 0x13.
+TEST_F(Win32FreshLineTest, EveryByteCrossesALineAtTheKernelsDefaults)
+{
+    ASSERT_TRUE(LineSettingsOf(kFreshPortName).fOutX) << "COM11 must start with XON/XOFF on";
+    CSerialPort port = MakePort(kFreshPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    const Bytes bytes = {0x13, 0x11, 0x0D, 0x03, 0x7F, 0x04, 0x0A};
+    PeerSend(bytes);
+    EXPECT_EQ(ReadBytes(port, bytes.size()), bytes);
+    EXPECT_EQ(port.Write(bytes.data(), static_cast<std::uint32_t>(bytes.size())),
+              static_cast<int>(bytes.size()));
+    EXPECT_EQ(PeerReceive(bytes.size()), bytes);
+    EXPECT_EQ(port.Close(), 1);
 }
 
 TEST_F(Win32PortTest, SecondOpenOfAHeldPortFailsAsInUse)
