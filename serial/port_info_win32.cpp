@@ -13,7 +13,8 @@ PortDevice InspectPort(int portIndex, bool findWhyUnusable)
     const std::string name = "COM" + std::to_string(portIndex + 1);
     // The driver's device behind the name, e.g. \Device\Silabser0 or \Device\USBSER000.
     char target[MAX_PATH];
-    if (portIndex < 0 || portIndex > 30 || QueryDosDeviceA(name.c_str(), target, sizeof target) == 0)
+    if (portIndex < 0 || portIndex > 30 ||
+        QueryDosDeviceA(name.c_str(), target, sizeof target) == 0)
         return port;
     port.exists = true;
     port.path = target;

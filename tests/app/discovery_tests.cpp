@@ -39,7 +39,10 @@ TEST_F(DiscoveryTest, OnlyCom3AndCom7ListedWithTheLastSelected)
     EXPECT_EQ(Items(), QStringList({"COM3", "COM7"}));
     // The status bar names the device behind the selected port, and follows a choice.
     const auto device = [this](int com, int master) {
-        return QString("COM%1: %2 -> %3").arg(com).arg(m_ports.LinkOf(com).c_str()).arg(ptsname(master));
+        return QString("COM%1: %2 -> %3")
+            .arg(com)
+            .arg(m_ports.LinkOf(com).c_str())
+            .arg(ptsname(master));
     };
     EXPECT_EQ(m_form.StatusBar1->currentMessage(), device(7, com7));
     emit m_form.cmbComSel->activated(0);

@@ -352,26 +352,24 @@ protected:
         m_root = dirTemplate;
         // Others may look in, for the check made as another user.
         std::filesystem::permissions(m_root, std::filesystem::perms(0755));
-        const std::filesystem::path usb = m_root / "sys/devices/pci0000:00/usb1/1-1";
-        std::filesystem::create_directories(usb / "1-1:1.0/ttyUSB0");
-        WriteFile(usb / "idVendor", "10c4\n");
-        WriteFile(usb / "idProduct", "ea60\n");
-        WriteFile(usb / "product", "CP2102 USB to UART Bridge Controller\n");
-        WriteFile(usb / "serial", "0001\n");
-        std::filesystem::create_directories(m_root / "sys/class/tty/ttyS1");
-        WriteFile(m_root / "sys/class/tty/ttyS1/type", "0\n");
+        const std::string usb = "sys/devices/usb1/1-1/";
+        using Files = std::initializer_list<std::pair<std::string, std::string>>;
+        for (const auto& [file, text] : Files{
+                 {usb + "idVendor", "10c4"}, {usb + "idProduct", "ea60"},
+                 {usb + "product", "CP2102 USB to UART Bridge Controller"},
+                 {usb + "serial", "0001"}, {usb + "1-1:1.0/ttyUSB0/dev", "188:0"},
+                 {"sys/class/tty/ttyS1/type", "0"}, {"dev/ttyUSB0", ""}, {"dev/ttyUSB1", ""},
+                 {"dev/ttyS1", ""}, {"dev/ttyACM0", ""}}) {
+            std::filesystem::create_directories((m_root / file).parent_path());
+            std::ofstream(m_root / file) << text << "\n";
+        }
         std::filesystem::create_directories(m_root / "sys/class/tty/ttyUSB0");
-        std::filesystem::create_directory_symlink(
-            "../../../devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0",
-            m_root / "sys/class/tty/ttyUSB0/device");
-
-        for (const char* device : {"ttyUSB0", "ttyUSB1", "ttyS1", "ttyACM0"})
-            WriteFile(m_root / "dev" / device, "");
-        Link(5, "ttyUSB0");
-        Link(6, "ttyUSB1");
-        Link(2, "ttyS1");
-        Link(21, "ttyACM0");
-        std::filesystem::create_symlink(m_root / "dev/gone", m_root / "ports/COM9");
+        std::filesystem::create_directory_symlink("../../../devices/usb1/1-1/1-1:1.0/ttyUSB0",
+                                                  m_root / "sys/class/tty/ttyUSB0/device");
+        std::filesystem::create_directories(m_root / "ports");
+        for (const auto& [com, device] : std::initializer_list<std::pair<int, const char*>>{
+                 {5, "ttyUSB0"}, {6, "ttyUSB1"}, {2, "ttyS1"}, {21, "ttyACM0"}, {9, "gone"}})
+            std::filesystem::create_symlink(m_root / "dev" / device, Link(com));
         setenv("ZR9_PORT_DIR", (m_root / "ports").c_str(), 1);
         setenv("ZR9_SYSFS", (m_root / "sys").c_str(), 1);
     }
@@ -384,44 +382,31 @@ protected:
         std::filesystem::remove_all(m_root);
     }
 
-    static void WriteFile(const std::filesystem::path& file, const std::string& text)
+    std::string Link(int com) const
     {
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file) << text;
+        return (m_root / "ports" / ("COM" + std::to_string(com))).string();
     }
 
-    void Link(int com, const std::string& device)
+    // "COMn (<ports>/COMn -> <target>)", as the reasons name a port.
+    std::string Port(int com, const std::string& target) const
     {
-        std::filesystem::create_directories(m_root / "ports");
-        std::filesystem::create_symlink(m_root / "dev" / device,
-                                        m_root / "ports" / ("COM" + std::to_string(com)));
+        return "COM" + std::to_string(com) + " (" + Link(com) + " -> " + target + ")";
     }
 
-    // "COMn (<dir>/COMn -> <dev>/<device>)", as the reasons name a port.
-    std::string Port(int com, const std::string& device) const
-    {
-        const std::string name = "COM" + std::to_string(com);
-        return name + " (" + (m_root / "ports" / name).string() + " -> " +
-               (m_root / "dev" / device).string() + ")";
-    }
+    std::string Dev(const char* device) const { return (m_root / "dev" / device).string(); }
 
     std::filesystem::path m_root;
 };
 
 TEST_F(PortInfoTest, DescriptionNamesTheDeviceBehindThePort)
 {
-    const std::string ports = (m_root / "ports").string();
-    const std::string dev = (m_root / "dev").string();
-    const std::pair<int, std::string> cases[] = {
-        {4, "COM5: " + ports + "/COM5 -> " + dev +
-                "/ttyUSB0, CP2102 USB to UART Bridge Controller, serial 0001"},
-        {20, "COM21: " + ports + "/COM21 -> " + dev + "/ttyACM0"},
-        {1, "COM2"},  // a serial port without a UART behind it
-        {8, "COM9"},  // a link to nothing
-        {11, "COM12"},
-    };
-    for (const auto& [portIndex, expected] : cases)
-        EXPECT_EQ(port_info::DescribePort(portIndex), expected);
+    EXPECT_EQ(port_info::DescribePort(4),
+              "COM5: " + Link(5) + " -> " + Dev("ttyUSB0") +
+                  ", CP2102 USB to UART Bridge Controller, serial 0001");
+    EXPECT_EQ(port_info::DescribePort(20), "COM21: " + Link(21) + " -> " + Dev("ttyACM0"));
+    EXPECT_EQ(port_info::DescribePort(1), "COM2") << "a serial port without a UART behind it";
+    EXPECT_EQ(port_info::DescribePort(8), "COM9") << "a link to nothing";
+    EXPECT_EQ(port_info::DescribePort(11), "COM12");
 }
 
 TEST_F(PortInfoTest, ReasonsForPortsThatDidNotOpen)
@@ -436,7 +421,7 @@ TEST_F(PortInfoTest, ReasonsForPortsThatDidNotOpen)
     const pid_t holder = fork();
     ASSERT_GE(holder, 0);
     if (holder == 0) {
-        open((m_root / "dev/ttyACM0").c_str(), O_RDONLY);
+        open(Dev("ttyACM0").c_str(), O_RDONLY);
         execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -447,25 +432,21 @@ TEST_F(PortInfoTest, ReasonsForPortsThatDidNotOpen)
     }
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
-    EXPECT_EQ(reasons, Port(21, "ttyACM0") + ": in use by sleep (process " +
+    EXPECT_EQ(reasons, Port(21, Dev("ttyACM0")) + ": in use by sleep (process " +
                            std::to_string(holder) + ").");
     EXPECT_EQ(port_info::ExplainUnopenedPorts({20}, false),
-              Port(21, "ttyACM0") + ": cannot be opened; another program may hold it.");
-}
+              Port(21, Dev("ttyACM0")) + ": cannot be opened; another program may hold it.");
 
-TEST_F(PortInfoTest, TheConsoleIsNamed)
-{
+    // The console.
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     const std::string terminal = ptsname(master);
-    std::filesystem::create_symlink(terminal, m_root / "ports/COM1");
-    WriteFile(m_root / "console-active", terminal.substr(std::string("/dev/").size()) + "\n");
-    setenv("ZR9_CONSOLE_LIST", (m_root / "console-active").c_str(), 1);
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({0}, false),
-              "COM1 (" + (m_root / "ports/COM1").string() + " -> " + terminal +
-                  "): the system console, never opened.");
+    std::filesystem::remove(Link(2));
+    std::filesystem::create_symlink(terminal, Link(2));
+    std::ofstream(m_root / "console") << terminal.substr(std::string("/dev/").size()) << "\n";
+    setenv("ZR9_CONSOLE_LIST", (m_root / "console").c_str(), 1);
+    EXPECT_EQ(port_info::ExplainUnopenedPorts({1}, false),
+              Port(2, terminal) + ": the system console, never opened.");
     close(master);
 }
 
@@ -476,29 +457,25 @@ TEST_F(PortInfoTest, PermissionDeniedNamesTheGroupToJoin)
     const group* dialout = getgrnam("dialout");
     if (getuid() != 0 || !dialout)
         GTEST_SKIP() << "needs root and a dialout group to act as another user";
-    for (const char* device : {"ttyUSB0", "ttyUSB1"}) {
-        ASSERT_EQ(chown((m_root / "dev" / device).c_str(), 0, dialout->gr_gid), 0);
-        ASSERT_EQ(chmod((m_root / "dev" / device).c_str(), 0660), 0);
-    }
+    for (const char* device : {"ttyUSB0", "ttyUSB1"})
+        ASSERT_TRUE(chown(Dev(device).c_str(), 0, dialout->gr_gid) == 0 &&
+                    chmod(Dev(device).c_str(), 0660) == 0);
     int result[2];
     ASSERT_EQ(pipe(result), 0);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        close(result[0]);
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             _exit(1);
         const std::string reasons = port_info::ExplainUnopenedPorts({4, 5}, false);
         _exit(write(result[1], reasons.data(), reasons.size()) < 0);
     }
     close(result[1]);
-    std::string reasons;
-    char chunk[512];
-    for (ssize_t got; (got = read(result[0], chunk, sizeof chunk)) > 0;)
-        reasons.append(chunk, static_cast<std::size_t>(got));
+    char reasons[1024] = {};
+    ASSERT_GT(read(result[0], reasons, sizeof reasons - 1), 0);
     close(result[0]);
     waitpid(child, nullptr, 0);
-    EXPECT_EQ(reasons, Port(5, "ttyUSB0") + ", " + Port(6, "ttyUSB1") +
+    EXPECT_EQ(reasons, Port(5, Dev("ttyUSB0")) + ", " + Port(6, Dev("ttyUSB1")) +
                            ": permission denied; join the dialout group, then log in again.");
 }
 
