@@ -35,8 +35,9 @@ test: build
 	@$(MAKE) --no-print-directory deps DEPS="$(PACKAGE_DEPS)"
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure
 
-# The window against a simulated module on COM3, in a fresh port folder.
-run:
+# The window against a simulated module on COM3, in a fresh port folder. What it
+# needs comes first, so that the command it suggests without a display works.
+run: deps
 	@tools/run-with-simulator.sh --check-display
 	@$(MAKE) --no-print-directory build
 	@tools/run-with-simulator.sh "$(BUILD_DIR)"
