@@ -5,6 +5,9 @@ CMAKE_FLAGS ?=
 # Debian packages the build, the tests and `make run` need.
 DEPS := cmake g++ ninja-build qt6-base-dev qt6-base-dev-tools libgtest-dev xvfb xauth fonts-dejavu-core fonts-liberation2 libqt6svg6
 
+# What `make package` and the package test use: dpkg-deb's helpers and the checks.
+PACKAGE_DEPS := dpkg-dev file lintian appstream
+
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 .PHONY: all deps build test run clean package screenshot
@@ -29,10 +32,12 @@ build: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
 
 test: build
+	@$(MAKE) --no-print-directory deps DEPS="$(PACKAGE_DEPS)"
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure
 
-# The window against a simulated module on COM3, in a fresh port folder.
-run:
+# The window against a simulated module on COM3, in a fresh port folder. What it
+# needs comes first, so that the command it suggests without a display works.
+run: deps
 	@tools/run-with-simulator.sh --check-display
 	@$(MAKE) --no-print-directory build
 	@tools/run-with-simulator.sh "$(BUILD_DIR)"
@@ -46,10 +51,10 @@ bench: build
 clean:
 	rm -rf $(BUILD_DIR)
 
-# The Debian package of the window (binary, icon, desktop entry) in $(BUILD_DIR).
+# The Debian package of the window in $(BUILD_DIR), checked with lintian and appstreamcli.
 package: build
-	@$(MAKE) --no-print-directory deps DEPS="dpkg-dev file"
-	cmake --build $(BUILD_DIR) --target package
+	@$(MAKE) --no-print-directory deps DEPS="$(PACKAGE_DEPS)"
+	tools/check-package.sh $(BUILD_DIR)
 
 # docs/zr9config.png: the real window under Xvfb against a simulated module.
 screenshot: build

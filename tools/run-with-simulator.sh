@@ -6,7 +6,7 @@
 set -eu
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "make run: no display (DISPLAY and WAYLAND_DISPLAY are unset); run it on a virtual one with: xvfb-run make run" >&2
+    echo "make run: no display (DISPLAY and WAYLAND_DISPLAY are unset); run it on a virtual display with: xvfb-run -a make run" >&2
     exit 1
 fi
 [ "$1" = "--check-display" ] && exit 0

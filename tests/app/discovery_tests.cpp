@@ -92,9 +92,9 @@ TEST_F(DiscoveryTest, APortHeldByAnotherProcessIsLeftOut)
         const int fd = open(m_ports.LinkOf(5).c_str(), O_RDWR | O_NOCTTY);
         const char ready = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
         char done;
-        if (write(toParent[1], &ready, 1) == 1)
-            (void)read(toChild[0], &done, 1);
-        _exit(0);
+        // Holds the lock until the parent's byte arrives or the pipe closes.
+        const bool released = write(toParent[1], &ready, 1) == 1 && read(toChild[0], &done, 1) == 1;
+        _exit(released ? 0 : 1);
     }
     char ready = 0;
     ASSERT_EQ(read(toParent[0], &ready, 1), 1);
