@@ -254,12 +254,14 @@ TEST_F(SimProcess, LineRateMakesTheAnswerTakeItsTimeOnTheLine)
     CLineEnd line(sim.Link());
     const auto start = Clock::now();
     line.Send(kRead);
-    // Only the first bytes arrive after the command's own 11 byte times.
-    EXPECT_EQ(line.Receive(1).size(), 1u);
+    // The first bytes arrive after the command's own 11 byte times; a busy
+    // machine may hand over a few at once.
+    const Bytes first = line.Receive(1);
     const auto firstByte = Clock::now() - start;
-    const Bytes rest = line.Receive(72);
+    ASSERT_FALSE(first.empty());
+    const Bytes rest = line.Receive(73 - first.size());
     const auto whole = Clock::now() - start;
-    EXPECT_EQ(rest.size(), 72u);
+    EXPECT_EQ(first.size() + rest.size(), 73u);
     // (11 + 1) and (11 + 73) bytes of 10 bits at 9600 bit/s; lower bounds only.
     EXPECT_GE(firstByte, 12ms);
     EXPECT_GE(whole, 87ms);
