@@ -380,11 +380,11 @@ TEST_F(WineWindow, OpensAtItsDesignedSizeShowingTheDefaultProfile)
     const auto geometry = m_window.Geometry();
     EXPECT_EQ(geometry.at("WIDTH"), 459);
     EXPECT_EQ(geometry.at("HEIGHT"), 526);
-    EXPECT_EQ(m_window.TextOf(LocalName), "BLE UART");
-    EXPECT_EQ(m_window.TextOf(CfgPwd), "6874");
     const std::string screenshot = EnvOrEmpty("ZR9_WINE_SCREENSHOT");
     if (!screenshot.empty())
         m_window.Screenshot(screenshot);
+    EXPECT_EQ(m_window.TextOf(LocalName), "BLE UART");
+    EXPECT_EQ(m_window.TextOf(CfgPwd), "6874");
 }
 
 TEST_F(WineWindow, PortListShowsTheSimulatedModules)
