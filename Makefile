@@ -86,7 +86,7 @@ test-asan:
 WIN_BUILD_DIR ?= build-win
 WIN_DEPS := cmake ninja-build g++-mingw-w64-x86-64-posix wine64 socat googletest
 # Qt's base modules for MinGW-w64, built once from Debian's sources into a
-# cache outside the work tree (30 to 40 minutes on 2 cores).
+# cache outside the work tree (30 to 60 minutes on 2 cores).
 QT_MINGW_PREFIX ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/zr9config/qt-6.4.2-mingw64
 QT_MINGW_DEPS := dpkg-dev qt6-base-dev qt6-base-dev-tools
 # The icon rendered for Windows, the zip and its check.

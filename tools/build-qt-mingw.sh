@@ -74,7 +74,7 @@ cmake -S "$base_src" -B base-build -G Ninja \
   -DINPUT_opengl=desktop > base-configure.log 2>&1 \
   || { tail -n 40 base-configure.log >&2; exit 1; }
 
-echo "Building qtbase for MinGW-w64 (30 to 40 minutes on 2 cores)"
+echo "Building qtbase for MinGW-w64 (30 to 60 minutes on 2 cores)"
 cmake --build base-build --parallel "$jobs" > base-build.log 2>&1 \
   || { tail -n 40 base-build.log >&2; exit 1; }
 cmake --install base-build > /dev/null
