@@ -11,7 +11,10 @@ int main(int argc, char* argv[])
     std::optional<CApplication> application;
     try {
         application.emplace(argc, argv);
+#ifndef Q_OS_WIN
+        // On Windows the window takes the executable's icon resource instead.
         CApplication::setWindowIcon(QIcon(QStringLiteral(":/zr9config.svg")));
+#endif
         TForm1 Form1;
         Form1.show();
         CApplication::exec();

@@ -1,7 +1,8 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (posix thread model).
-# The window needs Qt, which Debian does not ship for MinGW: configure with
-# -DZR9_BUILD_APP=OFF. ctest runs the test programs under Wine; use
-# tools/run-wine-tests.sh, which prepares Wine and the pseudo-terminal ports.
+# The window needs Qt, which Debian does not ship for MinGW: give the prefix of
+# a Qt built for it (tools/build-qt-mingw.sh) as ZR9_QT_MINGW_PREFIX, or
+# configure with -DZR9_BUILD_APP=OFF. ctest runs the test programs under Wine;
+# use tools/run-wine-tests.sh, which prepares Wine and the pseudo-terminal ports.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -11,6 +12,14 @@ set(CMAKE_CXX_COMPILER ${ZR9_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${ZR9_MINGW_TRIPLET}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${ZR9_MINGW_TRIPLET})
+if(ZR9_QT_MINGW_PREFIX)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${ZR9_QT_MINGW_PREFIX})
+  # Qt's own tools (moc, uic, rcc) are those of the Linux Qt of the same version.
+  set(QT_HOST_PATH /usr)
+  set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
+endif()
+# try_compile projects read this file again and need the same paths.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZR9_QT_MINGW_PREFIX)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -20,12 +20,17 @@ case "$host_version" in
   *) echo "$0: the host Qt is '${host_version:-missing}', the sources are $qt_version" >&2; exit 1 ;;
 esac
 
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
 # Debian's source packages come from the same archive as the binary ones.
 if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -qx Sources; then
   sources=/etc/apt/sources.list.d/zr9config-sources.sources
   echo "Adding Debian's source packages ($sources)"
-  sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$sources"
-  apt-get update -qq
+  sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
+    | as_root tee "$sources" >/dev/null
+  as_root apt-get update -qq
 fi
 
 work=$prefix.work
@@ -69,7 +74,7 @@ cmake -S "$base_src" -B base-build -G Ninja \
   -DINPUT_opengl=desktop > base-configure.log 2>&1 \
   || { tail -n 40 base-configure.log >&2; exit 1; }
 
-echo "Building qtbase for MinGW-w64 (30 to 40 minutes on 2 cores)"
+echo "Building qtbase for MinGW-w64 (30 to 60 minutes on 2 cores)"
 cmake --build base-build --parallel "$jobs" > base-build.log 2>&1 \
   || { tail -n 40 base-build.log >&2; exit 1; }
 cmake --install base-build > /dev/null

@@ -11,53 +11,25 @@ set -euo pipefail
 build_dir=$(realpath "${1:?usage: $0 BUILD_DIR [ctest arguments...]}")
 shift
 
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-for tool in "$wine" "$wineserver" socat ctest; do
+for tool in socat ctest; do
   command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make test-windows installs it)" >&2; exit 1; }
 done
-
-WINEPREFIX=$(mktemp -d /tmp/zr9-wine.XXXXXX)
-export WINEPREFIX
-# No Mono or Gecko install prompts, no Wine debug chatter, no window.
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# shellcheck source=tools/wine-prefix.sh
+. "$(dirname "$0")/wine-prefix.sh"
+# No window: the tests run without a display.
 unset DISPLAY WAYLAND_DISPLAY
 
 socat_pids=()
 cleanup() {
   for pid in "${socat_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  "$wineserver" -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  wine_prefix_remove
 }
 trap cleanup EXIT
 
+wine_prefix_prepare
 dosdevices=$WINEPREFIX/dosdevices
 port_names=(com9 com10 com31)
 peer_name=com30
-
-echo "Preparing Wine in $WINEPREFIX"
-"$wine" wineboot --init >/dev/null 2>&1
-"$wineserver" -k 2>/dev/null || true
-"$wineserver" -w
-
-# At every start Wine links the machine's serial devices as COM1, COM2 and so
-# on; here /dev/ttyS0 is the machine's console and must never be opened. Wine
-# skips a COM name that a directory occupies, so COM1 to COM31 are blocked
-# while Wine starts for good (persistent, so it does not link them again),
-# then freed for the test links.
-for n in $(seq 1 31); do
-  rm -f "$dosdevices/com$n"
-  mkdir "$dosdevices/com$n"
-done
-"$wineserver" -p >/dev/null 2>&1
-"$wine" cmd /c exit >/dev/null 2>&1
-for n in $(seq 1 31); do
-  rmdir "$dosdevices/com$n"
-done
-if find "$dosdevices" -maxdepth 1 -type l -lname '/dev/tty[SUA]*' | grep -q .; then
-  echo "$0: Wine linked a real serial device; giving up" >&2
-  exit 1
-fi
 
 # The null-modem pairs: socat copies between two pseudo-terminals.
 pair_dir=$WINEPREFIX/pair

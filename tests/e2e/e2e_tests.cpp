@@ -4,8 +4,6 @@
 #include <signal.h>
 
 #include <QElapsedTimer>
-#include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "connection.h"
@@ -14,47 +12,6 @@
 #include "tform1.h"
 
 namespace {
-
-// A module profile unlike the default in every field. Its option flags are
-// 0x0A, a line feed among the record bytes.
-ProfileBytes ProfileWithLineFeedFlags()
-{
-    ProfileBytes profile{};
-    const char text[] = "C0FFEE123456"   // own address, pairs 5 to 0
-                        "ab0102030405"   // peer address, lower case
-                        "6874"           // configuration password
-                        "135790";        // pairing PIN
-    std::memcpy(profile.data(), text, 34);
-    profile[34] = 1;     // AT command mode
-    profile[35] = 0;     // master
-    profile[36] = 0x0A;  // peer address and bonding
-    profile[37] = 8;     // 115200 BPS
-    profile[38] = 1;     // even parity
-    profile[39] = 1;     // RTS/CTS on
-    std::memcpy(profile.data() + 40, "Sim Module A", 12);
-    profile[60] = 0x55;  // past the name: the tool never shows it
-    return profile;
-}
-
-ProfileView ViewOfProfileWithLineFeedFlags()
-{
-    ProfileView view;
-    view.LocalAddr0 = "56", view.LocalAddr1 = "34", view.LocalAddr2 = "12";
-    view.LocalAddr3 = "EE", view.LocalAddr4 = "FF", view.LocalAddr5 = "C0";
-    view.PeerAddr0 = "05", view.PeerAddr1 = "04", view.PeerAddr2 = "03";
-    view.PeerAddr3 = "02", view.PeerAddr4 = "01", view.PeerAddr5 = "AB";
-    view.CfgPwd = "6874";
-    view.PinCode = "135790";
-    view.ModeAt = true;
-    view.BtRoleM = true;
-    view.ckPeerAddr = true;
-    view.bonding = true;
-    view.UartBaud = 8;
-    view.ParityE = true;
-    view.RtsEnable = true;
-    view.LocalName = "Sim Module A";
-    return view;
-}
 
 class EndToEnd : public ::testing::Test {
 protected:
@@ -186,18 +143,7 @@ TEST_F(EndToEnd, EditThenWriteStoresTheEncodedRecordInTheModule)
     WaitForTheLastReadsTimer();
     m_form->btnRead->click();
 
-    ProfileBytes expected = ProfileWithLineFeedFlags();
-    std::memcpy(expected.data() + 10, "9F", 2);
-    std::memcpy(expected.data() + 12, "AB", 2);  // the peer address came in lower case
-    std::memcpy(expected.data() + 28, "246802", 6);
-    expected[36] = 0x0E;
-    expected[37] = 3;
-    expected[38] = 0;
-    // After the name's terminator the record holds the tool's working copy,
-    // still the default record's bytes: "BLE UART" shortened to its last two.
-    std::fill(expected.begin() + 40, expected.end(), 0);
-    std::memcpy(expected.data() + 40, "Bench\0RT", 8);
-    EXPECT_EQ(LastProfileSent(m_strTranscript), expected);
+    EXPECT_EQ(LastProfileSent(m_strTranscript), ProfileAfterTheBenchEdits(3));
     EXPECT_EQ(m_form->LocalName->text(), "Bench");
     EXPECT_EQ(m_form->LocalAddr0->text(), "9F");
     EXPECT_EQ(m_boxes.Texts(), Texts{});

@@ -142,14 +142,3 @@ void ResetProcessState()
     ConnectionState = Idle;
     std::fill(std::begin(PortMap), std::end(PortMap), 0);
 }
-
-std::string ProfileHex(const ProfileBytes& profile)
-{
-    std::string hex;
-    for (std::uint8_t byte : profile) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        hex += digits;
-    }
-    return hex;
-}

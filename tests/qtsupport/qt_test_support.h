@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_module.h"
 #include "profile.h"
 #include "sim_process.h"
 
@@ -79,5 +80,3 @@ bool RunEventsUntil(const std::function<bool()>& done, int limitMs);
 // Every process-wide object back to its state at program start.
 void ResetProcessState();
 
-// A module profile as upper-case hex, as the simulator's --profile option.
-std::string ProfileHex(const ProfileBytes& profile);

@@ -1,0 +1,35 @@
+// The simulated module as the end-to-end suites use it, whichever build of the
+// window they drive: a profile for its --profile option and what its
+// transcript says it received, sent and did. No Qt.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "profile.h"
+
+// A module profile as upper-case hex, as the simulator's --profile option.
+std::string ProfileHex(const ProfileBytes& profile);
+
+// A module profile unlike the default in every field, and the fields the
+// window shows for it. Its option flags are 0x0A, a line feed among the
+// record bytes.
+ProfileBytes ProfileWithLineFeedFlags();
+ProfileView ViewOfProfileWithLineFeedFlags();
+
+// The record Write sends after a Read of ProfileWithLineFeedFlags() and these
+// edits: device name "Bench", LocalAddr0 "9f", PIN "246802", Security on, no
+// parity, the baud rate at `baudIndex`.
+ProfileBytes ProfileAfterTheBenchEdits(std::uint8_t baudIndex);
+
+// Every byte the transcript records in one direction ("RX" received, "TX"
+// sent), in order: one transfer may hold several commands or part of one.
+std::string TranscriptBytes(const std::string& transcriptPath, const char* direction);
+
+// The record of the last "+PROG=R" answer the simulator sent, taken from its
+// transcript: the module's profile at that moment.
+std::optional<ProfileBytes> LastProfileSent(const std::string& transcriptPath);
+
+// True once the transcript holds an event line "-- <event>".
+bool TranscriptHasEvent(const std::string& transcriptPath, const std::string& event);
