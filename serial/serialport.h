@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "serial_platform.h"
 
@@ -44,6 +45,10 @@ public:
     int Read(std::uint8_t* buffer, std::uint32_t length) override;
     // 1 stored; 0 refused while a device is held.
     int SetPort(int portIndex);
+    // While not empty, Open opens this device instead of the port index's,
+    // e.g. a path outside the names of COM1 to COM31. 1 stored; 0 refused
+    // while a device is held.
+    int SetDeviceName(const std::string& deviceName);
 
     // A read that the system defers completes into the port's own buffer, so
     // the caller's buffer need only live for one call.
@@ -57,6 +62,7 @@ private:
     std::uint8_t m_byByteSize;
     std::uint8_t m_byStopBits;
     int m_nPortIndex;
+    std::string m_strDeviceName;
     bool m_bReadPending = false;
     serial_platform::Overlapped m_osRead;
     serial_platform::Overlapped m_osWrite;

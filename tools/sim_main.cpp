@@ -64,6 +64,7 @@ const char kUsage[] =
     "  --refuse              refuse every password\n"
     "  --version-error       answer every connect with +VER\n"
     "  --silent              answer nothing\n"
+    "  --ignore-writes       take write commands without storing the profile\n"
     "  --profile HEX         starting profile as 128 hex digits\n"
     "  --transcript FILE     log every byte received and sent with time stamps\n"
     "  --line-rate BPS       pace like an 8N1 line at BPS bits per second\n"
@@ -134,6 +135,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.m_behaviour.m_passwordCheck = PasswordCheck::VersionError;
         } else if (arg == "--silent") {
             options.m_behaviour.m_bSilent = true;
+        } else if (arg == "--ignore-writes") {
+            options.m_behaviour.m_bIgnoreWrites = true;
         } else if (arg == "--profile") {
             options.m_behaviour.m_abyProfile = ParseProfileHex(value());
         } else if (arg == "--transcript") {

@@ -4,10 +4,13 @@
 #include <signal.h>
 
 #include <QElapsedTimer>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "connection.h"
 #include "e2e_support.h"
+#include "profile_file.h"
 #include "sim_process.h"
 #include "tform1.h"
 
@@ -200,6 +203,37 @@ TEST_F(EndToEnd, WriteThenDisconnectAtOnceStillSendsTheWholeCommand)
     ExpectIdleWindow();
     EXPECT_TRUE(RunEventsUntil(
         [&] { return TranscriptHasEvent(m_strTranscript, "write: profile replaced"); }, 10000));
+}
+
+// Opening a file fills the fields as typing its values does, so Write sends
+// the same record; a refused file changes nothing; Save writes the fields.
+TEST_F(EndToEnd, ProfileFilesOpenAndSave)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}).Started());
+    Connect();
+    m_form->btnRead->click();
+    const std::string file = m_ports.Path() + "/bench.zr9";
+    std::ofstream(file) << kBenchEditsProfileFile;
+    ASSERT_TRUE(m_form->OpenProfileFile(QString::fromStdString(file)));
+    m_form->btnWrite->click();
+    WaitForTheLastReadsTimer();
+    m_form->btnRead->click();
+    EXPECT_EQ(LastProfileSent(m_strTranscript), ProfileAfterTheBenchEdits(3));
+
+    const ProfileView shown = m_form->GetProfileView();
+    const std::string bad = m_ports.Path() + "/bad.zr9";
+    std::ofstream(bad) << "zr9-profile 1\nDevice Name = X\nBaud Rate = 300\n";
+    EXPECT_FALSE(m_form->OpenProfileFile(QString::fromStdString(bad)));
+    ASSERT_EQ(m_boxes.Texts().size(), 1u);
+    EXPECT_EQ(m_boxes.Texts()[0].rfind(bad + ":3: Baud Rate: \"300\" is not in the list", 0), 0u)
+        << m_boxes.Texts()[0];
+    EXPECT_EQ(m_form->GetProfileView(), shown);
+
+    const std::string saved = m_ports.Path() + "/saved.zr9";
+    ASSERT_TRUE(m_form->SaveProfileFile(QString::fromStdString(saved)));
+    std::ostringstream text;
+    text << std::ifstream(saved).rdbuf();
+    EXPECT_EQ(text.str(), FormatProfileText(shown));
 }
 
 TEST_F(EndToEnd, RebootReachesTheModuleWhichStillAnswers)
