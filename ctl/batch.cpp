@@ -138,6 +138,7 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
     int configured = 0;
     std::map<std::string, int> failures;
     std::string lastModule = kNoModule;
+    int unconfirmedFailures = 0;
     window.SetQuiet(true);
     while (!CConsoleWindow::StopRequested()) {
         CModuleSession session(window, options.m_port);
@@ -153,6 +154,7 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
         const int connected = session.Connect(options.m_strPassword);
         if (connected == kExitPortFailed || session.Reason() == kNoAnswerMessage) {
             lastModule = kNoModule;
+            unconfirmedFailures = 0;
             if (connected == kExitPortFailed)
                 Pause(kProbeInterval);
             continue;
@@ -165,9 +167,14 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
             status = session.Read(module);
             reason = session.Reason();
         }
+        // A module removed during the probe fails it too; only a failure
+        // that the next probe meets again is the module's.
+        const bool unconfirmed = status != kExitSuccess && ++unconfirmedFailures < 2;
+        if (status == kExitSuccess || !unconfirmed)
+            unconfirmedFailures = 0;
         const std::string address =
             status == kExitSuccess ? LocalAddressOf(module) : std::string(kUnreadModule);
-        if (address == lastModule || CConsoleWindow::StopRequested()) {
+        if (unconfirmed || address == lastModule || CConsoleWindow::StopRequested()) {
             session.Disconnect();
             Pause(kProbeInterval);
             continue;

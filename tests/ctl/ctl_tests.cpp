@@ -132,7 +132,7 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         int status;
         const char* message;
     } cases[] = {
-        {{}, {"reboot", "COM3"}, 0, ""},
+        {{}, {"reboot", "DEVICE"}, 0, ""},
         {{}, {"read", "COM3", "--password", "1111"}, 1, "zr9ctl: Password Error\n"},
         {{"--version-error"}, {"read", "COM3"}, 1, "zr9ctl: Version Error\n"},
         {{"--silent"}, {"read", "COM3"}, 1, "zr9ctl: ComProt Error or BT MODE ERROR    \n"},
@@ -154,6 +154,9 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         std::vector<std::string> args = c.args;
         if (args.size() > 2 && args[2] == "bad.zr9")
             args[2] = badFile;
+        // A device path instead of COMn.
+        if (args[1] == "DEVICE")
+            args[1] = module.Slave();
         EXPECT_EQ(Run(args), c.status) << args[0] << " " << args.back();
         EXPECT_NE(m_run->Err().find(c.message), std::string::npos) << m_run->Err();
         if (c.status == 2) {
@@ -193,7 +196,7 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
 }
 
 // Three modules in turn on one port, each with its own address: three rows,
-// three names from the counter, then the summary at Ctrl+C.
+// three names from the counter; a fourth refuses; then the summary at Ctrl+C.
 TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
 {
     const std::string log = m_ports.Path() + "/batch.csv";
@@ -221,7 +224,16 @@ TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
         ASSERT_TRUE(kept.has_value());
         EXPECT_EQ(std::string(kept->begin(), kept->begin() + 12), addresses[i]);
     }
-    EXPECT_EQ(batch.Wait(SIGINT), 0);
+    // A module that refuses the password is logged once, as failed.
+    {
+        CSimProcess refusing(m_ports.Path(), 3, {"--refuse"});
+        ASSERT_TRUE(refusing.Started());
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (FileText(log).find("Password Error") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(batch.Wait(SIGINT), 1);
 
     std::istringstream rows(FileText(log));
     std::string row;
@@ -234,8 +246,11 @@ TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
         ASSERT_TRUE(std::getline(rows, row));
         EXPECT_EQ(row.substr(19), tail);
     }
+    ASSERT_TRUE(std::getline(rows, row));
+    EXPECT_EQ(row.substr(19), ",COM3,,1.03,,failed,Password Error");
     EXPECT_FALSE(std::getline(rows, row));
-    EXPECT_NE(batch.Err().find("batch ended: 3 configured, 0 failed\n"), std::string::npos)
+    EXPECT_NE(batch.Err().find("batch ended: 3 configured, 1 failed (Password Error: 1)\n"),
+              std::string::npos)
         << batch.Err();
 }
 

@@ -505,4 +505,20 @@ TEST_F(WineWindow, SilentModuleShowsTheTimeoutBoxAfterTwoSeconds)
     EXPECT_FALSE(PressRead());
 }
 
+// zr9ctl.exe from the zip, a console program, reads the module on Wine's COM3.
+TEST_F(WineWindow, CommandLineReadsTheModule)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}).Started());
+    const std::string ctl =
+        (std::filesystem::path(m_strProgram).parent_path() / "zr9ctl.exe").string();
+    std::string printed = Output({kWine, ctl, "read", "COM3"});
+    // The console's text mode ends lines with a carriage return and line feed.
+    printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
+    EXPECT_EQ(printed.rfind("zr9-profile 1\n# read from COM3 (firmware 1.03)", 0), 0u) << printed;
+    for (const char* line : {"\nDevice Name = Sim Module A\n", "\nLocal Address = 56:34:12:EE:FF:C0\n",
+                             "\nBaud Rate = 115200\n", "\nBonding = yes\n", "\nRole = Master\n"})
+        EXPECT_NE(printed.find(line), std::string::npos) << line << printed;
+    EXPECT_TRUE(ReceivedEnds(kReadCommand));
+}
+
 }  // namespace
