@@ -90,9 +90,13 @@ std::string Placeholders::Expand(const std::string& text, const ProfileView& mod
     std::string counter = std::to_string(m_nCounter);
     if (static_cast<int>(counter.size()) < m_nWidth)
         counter.insert(0, static_cast<std::size_t>(m_nWidth) - counter.size(), '0');
-    const std::string address = module.LocalAddr0 + module.LocalAddr1 + module.LocalAddr2 +
-                                module.LocalAddr3 + module.LocalAddr4 + module.LocalAddr5;
-    const std::string lastPairs = module.LocalAddr3 + module.LocalAddr4 + module.LocalAddr5;
+    std::string address, lastPairs;
+    const auto pairs = LocalAddressPairs(module);
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        address += *pairs[i];
+        if (i >= pairs.size() - 3)
+            lastPairs += *pairs[i];
+    }
     const std::pair<const char*, const std::string*> names[] = {
         {"{n}", &counter}, {"{addr}", &address}, {"{addr3}", &lastPairs}};
 
@@ -126,6 +130,25 @@ bool ApplySettings(const std::vector<std::string>& assignments, const Placeholde
     settings.ApplyTo(view);
     return true;
 }
+
+namespace {
+
+// Gives the module read as `module` the profile and the --set values (into
+// `profile`), verifies and reboots it.
+int Configure(CModuleSession& session, const BatchOptions& options, const ProfileView& module,
+              ProfileView& profile, std::string& reason)
+{
+    options.m_profile.ApplyTo(profile);
+    if (!ApplySettings(options.m_vecSettings, options.m_placeholders, module, profile, reason))
+        return kExitModuleFailed;
+    const int status = session.Write(profile, true);
+    reason = status == kExitSuccess ? "" : session.Reason();
+    if (status == kExitSuccess)
+        session.Reboot();
+    return status;
+}
+
+}  // namespace
 
 int RunBatch(CConsoleWindow& window, BatchOptions options)
 {
@@ -181,19 +204,9 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
         }
 
         ProfileView profile = module;
+        if (status == kExitSuccess)
+            status = Configure(session, options, module, profile, reason);
         if (status == kExitSuccess) {
-            options.m_profile.ApplyTo(profile);
-            if (ApplySettings(options.m_vecSettings, options.m_placeholders, module, profile,
-                              reason)) {
-                status = session.Write(profile, true);
-                reason = session.Reason();
-            } else {
-                status = kExitModuleFailed;
-            }
-        }
-        if (status == kExitSuccess) {
-            session.Reboot();
-            reason.clear();
             ++configured;
             ++options.m_placeholders.m_nCounter;
         } else {

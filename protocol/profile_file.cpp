@@ -262,20 +262,6 @@ bool ParseBaud(const std::string& value, int& index, std::string& error)
     return false;
 }
 
-template <typename View>
-auto LocalPairs(View& v)
-{
-    return std::array{&v.LocalAddr0, &v.LocalAddr1, &v.LocalAddr2,
-                      &v.LocalAddr3, &v.LocalAddr4, &v.LocalAddr5};
-}
-
-template <typename View>
-auto PeerPairs(View& v)
-{
-    return std::array{&v.PeerAddr0, &v.PeerAddr1, &v.PeerAddr2,
-                      &v.PeerAddr3, &v.PeerAddr4, &v.PeerAddr5};
-}
-
 const char* YesNo(bool value)
 {
     return value ? "yes" : "no";
@@ -289,9 +275,9 @@ bool ParseValue(ProfileField field, const std::string& value, ProfileView& view,
     case ProfileField::DeviceName:
         return ParseText(value, 0, kNameMaxSize, view.LocalName, error);
     case ProfileField::LocalAddress:
-        return ParseAddress(value, LocalPairs(view), error);
+        return ParseAddress(value, LocalAddressPairs(view), error);
     case ProfileField::PeerAddress:
-        return ParseAddress(value, PeerPairs(view), error);
+        return ParseAddress(value, PeerAddressPairs(view), error);
     case ProfileField::PeerAddrUsed:
         return ParseChoice(value, "yes", "no", view.ckPeerAddr, error);
     case ProfileField::ConfigPassword:
@@ -366,8 +352,8 @@ std::string FormatProfileValue(const ProfileView& view, ProfileField field)
     // Radio pairs as Write encodes them: ModeAt, BtRoleS, ParityN and RtsEnable decide.
     switch (field) {
     case ProfileField::DeviceName: return EscapeText(view.LocalName);
-    case ProfileField::LocalAddress: return FormatAddress(LocalPairs(view));
-    case ProfileField::PeerAddress: return FormatAddress(PeerPairs(view));
+    case ProfileField::LocalAddress: return FormatAddress(LocalAddressPairs(view));
+    case ProfileField::PeerAddress: return FormatAddress(PeerAddressPairs(view));
     case ProfileField::PeerAddrUsed: return YesNo(view.ckPeerAddr);
     case ProfileField::ConfigPassword: return EscapeText(view.CfgPwd);
     case ProfileField::Bonding: return YesNo(view.bonding);
@@ -414,10 +400,10 @@ void CProfileSettings::ApplyTo(ProfileView& view) const
         view.LocalName = m_values.LocalName;
     if (named(ProfileField::LocalAddress))
         for (std::size_t i = 0; i < kPairCount; ++i)
-            *LocalPairs(view)[i] = *LocalPairs(m_values)[i];
+            *LocalAddressPairs(view)[i] = *LocalAddressPairs(m_values)[i];
     if (named(ProfileField::PeerAddress))
         for (std::size_t i = 0; i < kPairCount; ++i)
-            *PeerPairs(view)[i] = *PeerPairs(m_values)[i];
+            *PeerAddressPairs(view)[i] = *PeerAddressPairs(m_values)[i];
     if (named(ProfileField::PeerAddrUsed))
         view.ckPeerAddr = m_values.ckPeerAddr;
     if (named(ProfileField::ConfigPassword))

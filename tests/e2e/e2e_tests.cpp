@@ -3,7 +3,10 @@
 
 #include <signal.h>
 
+#include <QDropEvent>
 #include <QElapsedTimer>
+#include <QMimeData>
+#include <QUrl>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -234,6 +237,21 @@ TEST_F(EndToEnd, ProfileFilesOpenAndSave)
     std::ostringstream text;
     text << std::ifstream(saved).rdbuf();
     EXPECT_EQ(text.str(), FormatProfileText(shown));
+
+    // A file dropped on an edit opens, rather than its path becoming the text.
+    std::ofstream(file) << "zr9-profile 1\nDevice Name = Dropped\n";
+    QMimeData dragged;
+    dragged.setUrls({QUrl::fromLocalFile(QString::fromStdString(file))});
+    // File managers also offer the path as text, which an edit would take.
+    dragged.setText(QString::fromStdString(file));
+    // The drag's target is taken as it enters; the drop goes to it.
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(m_form->PinCode, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(m_form->PinCode, &drop);
+    EXPECT_EQ(m_form->LocalName->text(), "Dropped");
+    EXPECT_EQ(m_form->PinCode->text(), QString::fromStdString(shown.PinCode));
 }
 
 TEST_F(EndToEnd, RebootReachesTheModuleWhichStillAnswers)
