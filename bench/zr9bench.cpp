@@ -285,26 +285,42 @@ void CommandLineBatch(int modules)
         return count;
     };
     std::vector<double> ms;
+    std::vector<double> probeMs;
     for (int i = 0; i < modules; ++i) {
         // The batch has noticed the last module gone and waits for the next.
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         ProfileBytes record = DefaultProfile;
         record[0] = static_cast<std::uint8_t>('A' + i);
+        const std::string transcript = ports.Path() + "/module" + std::to_string(i) + ".txt";
         const Clock::time_point start = Clock::now();
-        CSimProcess module(ports.Path(), 3, {"--line-rate", "9600", "--profile", ProfileHex(record)});
+        CSimProcess module(ports.Path(), 3, {"--line-rate", "9600", "--profile", ProfileHex(record),
+                                             "--transcript", transcript});
         while (rows() < i + 2 && MillisecondsSince(start) < 20000)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ms.push_back(MillisecondsSince(start));
+        // The transcript's first line: seconds from the module's start to the
+        // first byte the batch sent it, the wait for the port's next probe.
+        double firstByte = 0;
+        if (std::FILE* log = std::fopen(transcript.c_str(), "r")) {
+            if (std::fscanf(log, "%lf", &firstByte) == 1)
+                probeMs.push_back(firstByte * 1000);
+            std::fclose(log);
+        }
     }
     kill(batch, SIGINT);
     waitpid(batch, nullptr, 0);
     close(output);
-    // Connect, read, write, read back, reboot.
-    const int lineBytes = (16 + 10) + (11 + 84) + 75 + (11 + 84) + 11;
+    // Connect, read, write, read back; the row is logged as the reboot
+    // command is sent.
+    const int lineBytes = (16 + 10) + (11 + 84) + 75 + (11 + 84);
     PrintAgainstLimit("zr9ctl batch, module attached to its CSV row", ms, lineBytes);
-    std::printf("%-44s %8.2f ms beyond the line, of which up to 1000 ms is the\n", "",
-                Median(ms) - LineMs(lineBytes));
-    std::printf("%-44s port's probe interval while no module is attached\n", "");
+    if (probeMs.size() != ms.size())
+        return;
+    std::vector<double> beyond;
+    for (std::size_t i = 0; i < ms.size(); ++i)
+        beyond.push_back(ms[i] - probeMs[i] - LineMs(lineBytes));
+    PrintSeries("  of which waiting for the port's next probe", probeMs);
+    PrintSeries("  per module beyond the line and the probe", beyond);
 }
 
 }  // namespace

@@ -130,7 +130,9 @@ Arguments ParseArguments(int argc, char** argv)
             continue;
         }
         std::optional<std::string> value;
-        if (const std::size_t equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+        // --name=value as well as --name value.
+        const std::size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
             value = arg.substr(equals + 1);
             arg.erase(equals);
         }
@@ -190,7 +192,8 @@ std::string PasswordOption(const Arguments& arguments)
 Placeholders CounterOption(const Arguments& arguments)
 {
     const std::string first = Option(arguments, "--first", "1");
-    if (first.empty() || first.size() > 9 || first.find_first_not_of("0123456789") != std::string::npos)
+    if (first.empty() || first.size() > 9 ||
+        first.find_first_not_of("0123456789") != std::string::npos)
         throw CUsageError("--first takes a number, e.g. 1 or 001");
     Placeholders placeholders;
     placeholders.m_nCounter = std::stol(first);

@@ -148,10 +148,12 @@ int CModuleSession::Write(const ProfileView& view, bool verify)
         const std::string sent = FormatProfileValue(written, field);
         const std::string held = FormatProfileValue(readBack, field);
         if (sent != held)
-            differences += (differences.empty() ? ": " : "; ") + std::string(ProfileFieldName(field)) + " is " + held +
-                           ", written " + sent;
+            differences += (differences.empty() ? ": " : "; ") +
+                           std::string(ProfileFieldName(field)) + " is " + held + ", written " +
+                           sent;
     }
-    return Fail(kExitModuleFailed, "verify: the module did not keep what was written" + differences);
+    return Fail(kExitModuleFailed,
+                "verify: the module did not keep what was written" + differences);
 }
 
 void CModuleSession::Reboot()

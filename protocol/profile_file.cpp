@@ -134,7 +134,8 @@ bool UnescapeText(const std::string& value, std::string& text, std::string& erro
                 i += 2;
                 continue;
             }
-            const int high = i + 3 < value.size() && value[i + 1] == 'x' ? HexDigit(value[i + 2]) : -1;
+            const bool hex = i + 3 < value.size() && value[i + 1] == 'x';
+            const int high = hex ? HexDigit(value[i + 2]) : -1;
             const int low = high >= 0 ? HexDigit(value[i + 3]) : -1;
             if (low < 0) {
                 error = "unknown escape \"" + value.substr(i, 4) + "\" (use \\\\ or \\xHH)";

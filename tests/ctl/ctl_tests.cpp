@@ -175,7 +175,8 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
 {
     ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}, 3).Started());
     ASSERT_TRUE(StartModule({}, 4).Started());
-    ASSERT_EQ(Run({"write", "COM3", WriteFile("bench.zr9", kBenchEditsProfileFile)}), 0) << m_run->Err();
+    ASSERT_EQ(Run({"write", "COM3", WriteFile("bench.zr9", kBenchEditsProfileFile)}), 0)
+        << m_run->Err();
     const std::string received = TranscriptBytes(Transcript(3), "RX");
     const std::size_t start = received.find(kWriteCommandStart);
     ASSERT_NE(start, std::string::npos);
@@ -191,7 +192,8 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
     // The same file but for the comment line saying where it was read.
     const std::string original = FileText(copy);
     const std::string again = m_run->Out();
-    EXPECT_EQ(original.substr(original.find("\nDevice Name")), again.substr(again.find("\nDevice Name")));
+    EXPECT_EQ(original.substr(original.find("\nDevice Name")),
+              again.substr(again.find("\nDevice Name")));
     EXPECT_NE(again.find("Device Name = Bench\n"), std::string::npos) << again;
 }
 

@@ -393,18 +393,22 @@ TEST_F(ProfileTest, BadFileIsRefusedWholeWithItsLineAndWhatIsWrong)
         {"", "line 1: the file is empty"},
         {"zr9-profile 1\nDevice Nam = X\n", "line 2: unknown name \"Device Nam\""},
         {"zr9-profile 1\nMode\n", "line 2: expected \"Name = value\""},
-        {"zr9-profile 1\nLocal Address = 02:A2:01:A2:00\n", "line 2: Local Address: an address has 6"},
+        {"zr9-profile 1\nLocal Address = 02:A2:01:A2:00\n",
+         "line 2: Local Address: an address has 6"},
         {"zr9-profile 1\nPeer Address = 02:A2:01:A2:00:A1B\n",
          "line 2: Peer Address: pair 6 \"A1B\" has more than 2"},
         {"zr9-profile 1\n# PIN\nPIN Code = 12345\n", "line 3: PIN Code: needs 6 characters, not 5"},
         {"zr9-profile 1\nBaud Rate = 9601\n", "line 2: Baud Rate: \"9601\" is not in the list"},
-        {"zr9-profile 1\nRole = Slave\nrole = Master\n", "line 3: Role is named twice (first on line 2)"},
-        {"zr9-profile 1\nDevice Name = 0123456789abcdefghi\n", "line 2: Device Name: takes at most 18"},
+        {"zr9-profile 1\nRole = Slave\nrole = Master\n",
+         "line 3: Role is named twice (first on line 2)"},
+        {"zr9-profile 1\nDevice Name = 0123456789abcdefghi\n",
+         "line 2: Device Name: takes at most 18"},
         {"zr9-profile 1\nConfig Password = 12345\n", "line 2: Config Password: takes at most 4"},
         {"zr9-profile 1\nBonding = maybe\n", "line 2: Bonding: is \"yes\" or \"no\""},
         {"zr9-profile 1\nDevice Name = a\\q\n", "line 2: Device Name: unknown escape \"\\q\""},
         {"zr9-profile 1\nDevice Name = a\\x00\n", "line 2: Device Name: \\x00 cannot be stored"},
-        {"zr9-profile 1\nDevice Name = \xE2\x82\xAC\n", "line 2: Device Name: a character the module"},
+        {"zr9-profile 1\nDevice Name = \xE2\x82\xAC\n",
+         "line 2: Device Name: a character the module"},
         {"zr9-profile 1\nDevice Name = \xE9t\xE9\n", "line 2: Device Name: the text is not UTF-8"},
     };
     for (const auto& refusal : refusals) {
@@ -422,7 +426,8 @@ TEST_F(ProfileTest, BadFileIsRefusedWholeWithItsLineAndWhatIsWrong)
 TEST_F(ProfileTest, ProfileFilesOnDisk)
 {
     const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("zr9-profile-test-" + std::to_string(std::random_device()()));
+        std::filesystem::temp_directory_path() /
+        ("zr9-profile-test-" + std::to_string(std::random_device()()));
     std::filesystem::create_directories(folder);
     const std::string path = (folder / "module.zr9").string();
     std::string error;
