@@ -45,6 +45,29 @@ pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool qui
     return pid;
 }
 
+pid_t SpawnLogged(std::vector<std::string> args, const std::string& outputPath,
+                  const std::string& errorPath)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (errorPath.empty())
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
 CTempPortDir::CTempPortDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "zr9-ports-XXXXXX").string();

@@ -1,9 +1,7 @@
 // zr9ctl as a technician runs it, against zr9-module-sim on pseudo-terminals.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +16,6 @@
 
 #include "e2e_module.h"
 #include "sim_process.h"
-
-extern char** environ;
 
 namespace {
 
@@ -48,20 +44,10 @@ public:
     CCtlRun(const std::string& folder, std::vector<std::string> args)
         : m_strOut(folder + "/ctl.out"), m_strErr(folder + "/ctl.err")
     {
+        std::filesystem::remove(m_strOut);
+        std::filesystem::remove(m_strErr);
         args.insert(args.begin(), ZR9CTL_PATH);
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_strOut.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_strErr.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        m_pid = SpawnLogged(std::move(args), m_strOut, m_strErr);
     }
     ~CCtlRun() { Wait(SIGKILL); }
 
