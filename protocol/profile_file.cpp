@@ -18,10 +18,21 @@
 
 namespace {
 
+// By ProfileField; the window's labels.
 constexpr const char* kFieldNames[kProfileFieldCount] = {
-    "Device Name",     "Local Address", "Peer Address", "Peer Addr used",      "Config Password",
-    "Bonding",         "PIN Code",      "PIN used (MITM)", "Role",             "Mode",
-    "Handshake (RTS/CTS)", "Baud Rate", "Parity",
+    "Device Name",
+    "Local Address",
+    "Peer Address",
+    "Peer Addr used",
+    "Config Password",
+    "Bonding",
+    "PIN Code",
+    "PIN used (MITM)",
+    "Role",
+    "Mode",
+    "Handshake (RTS/CTS)",
+    "Baud Rate",
+    "Parity",
 };
 
 // The window's typing limits, and what a module's record can hold beyond them.

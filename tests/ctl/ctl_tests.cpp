@@ -141,7 +141,7 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         if (args.size() > 2 && args[2] == "bad.zr9")
             args[2] = badFile;
         // A device path instead of COMn.
-        if (args[1] == "DEVICE")
+        if (args.size() > 1 && args[1] == "DEVICE")
             args[1] = module.Slave();
         EXPECT_EQ(Run(args), c.status) << args[0] << " " << args.back();
         EXPECT_NE(m_run->Err().find(c.message), std::string::npos) << m_run->Err();
