@@ -54,7 +54,7 @@ ctl=$(find "$unpacked" -name zr9ctl.exe | head -n 1)
 if [ -z "$ctl" ]; then
   echo "$zip_path holds no zr9ctl.exe" >&2
   status=1
-elif ! "$objdump" -p "$ctl" | grep -q 'Subsystem.*Windows CUI'; then
+elif [[ $("$objdump" -p "$ctl") != *"(Windows CUI)"* ]]; then
   echo "zr9ctl.exe is not a console program" >&2
   status=1
 fi

@@ -65,11 +65,12 @@ Company Ltd. and other contributors; Qt-copyright.txt lists the copyright
 holders and the licences of every part of its sources, those it bundles
 included.
 
-They were built, unmodified, from Debian's source package
-$qt_source (qtbase; "apt-get source qt6-base=${qt_source#* }" on Debian 12
-fetches it, as does https://sources.debian.org/src/qt6-base/${qt_source#* }/),
-with Debian's MinGW-w64 cross compiler (x86_64-w64-mingw32-g++-posix) by
-zr9config's tools/build-qt-mingw.sh, configured with:
+They were built from Debian's source package $qt_source (qtbase
+with Debian's patches, as "apt-get source qt6-base=${qt_source#* }" fetches and
+unpacks it on Debian 12; also at https://sources.debian.org/src/qt6-base/${qt_source#* }/),
+with no change of ours, by Debian's MinGW-w64 cross compiler
+(x86_64-w64-mingw32-g++-posix) through zr9config's tools/build-qt-mingw.sh,
+configured with:
 
 $(echo "$qt_options" | sed 's/^/  /')
 
