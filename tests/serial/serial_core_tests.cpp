@@ -2,6 +2,7 @@
 // deferred read and write paths and the port name table.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -207,10 +208,40 @@ TEST_F(SerialCoreTest, CloseOfANeverOpenedPortIsQuiet)
 
 TEST_F(SerialCoreTest, CloseReleasesEventsAndDrainsOutputBrieflyBeforeTheDevice)
 {
-    OpenReady();
-    EXPECT_EQ(m_port.Close(), 1);
-    EXPECT_EQ(FakePlatform.m_vecCalls, (std::vector<std::string>{"CloseEvent", "CloseEvent",
-                                                                 "DrainOutput", "ClosePort"}));
+    const std::vector<std::string> released = {"CloseEvent", "CloseEvent", "DrainOutput",
+                                               "ClosePort"};
+    // A held line must not hold the close as well: its handshake goes off first.
+    const std::vector<std::string> freed = {"CloseEvent", "CloseEvent", "DrainOutput",
+                                            "TurnOffHardwareFlowControl", "ClosePort"};
+    const std::uint8_t byte = 1;
+    const struct {
+        const char* line;
+        std::function<void(CSerialPort&)> use;
+        std::vector<std::string> calls;
+    } rows[] = {
+        {"free", [](CSerialPort&) {}, released},
+        {"output still queued at the drain's bound",
+         [](CSerialPort&) { FakePlatform.m_bOutputHeld = true; }, freed},
+        {"a write given up for time",
+         [&byte](CSerialPort& port) {
+             FakePlatform.m_bDeferWrites = true;
+             FakePlatform.m_bWritesCompleteOnWait = false;
+             CaptureStderr();
+             port.Write(&byte, 1);
+             GetCapturedStderr();
+         },
+         freed},
+        {"free again", [](CSerialPort&) {}, released},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        FakePlatform.Reset();
+        OpenReady();
+        row.use(m_port);
+        FakePlatform.m_vecCalls.clear();
+        EXPECT_EQ(m_port.Close(), 1);
+        EXPECT_EQ(FakePlatform.m_vecCalls, row.calls);
+    }
     // Bounded: a line held off must not hold the window for the driver's closing wait.
     EXPECT_EQ(FakePlatform.m_vecDrainLimits, std::vector<std::uint32_t>{500});
     CaptureStderr();
@@ -298,6 +329,7 @@ TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
     EXPECT_EQ(m_port.Write(bytes, 3), 0);
     EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+    EXPECT_TRUE(m_port.LastFailure().timedOut);
     // Cancelled, so Close has nothing left to cancel.
     EXPECT_EQ(m_port.Close(), 1);
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
@@ -425,7 +457,7 @@ TEST_F(SerialCoreTest, ReadWaitFailureLine)
     OpenReady();
     FakePlatform.m_bDeferReads = true;
     FakePlatform.m_vecIncoming = {1};
-    FakePlatform.FailCall("WaitForEvent");
+    FakePlatform.FailCall("WaitForCompletion");
     std::uint8_t byte = 0;
     CaptureStderr();
     EXPECT_EQ(m_port.Read(&byte, 1), 0);

@@ -7,11 +7,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <optional>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -27,6 +29,36 @@
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
+
+namespace {
+
+// While it lives, the line holds the output back as a UART or USB adapter
+// whose peer keeps CTS low shows it, which a pseudo-terminal cannot: the
+// kernel's answers for the output queue (TIOCOUTQ) and the modem lines
+// (TIOCMGET) are replaced. The test links with --wrap=ioctl.
+bool LineHeld = false;
+
+struct CHeldLine {
+    CHeldLine() { LineHeld = true; }
+    ~CHeldLine() { LineHeld = false; }
+};
+
+}  // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
+{
+    va_list arguments;
+    va_start(arguments, request);
+    void* const argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (LineHeld && (request == TIOCOUTQ || request == TIOCMGET)) {
+        *static_cast<int*>(argument) = request == TIOCOUTQ ? 64 : TIOCM_DTR | TIOCM_RTS;
+        return 0;
+    }
+    return __real_ioctl(fd, request, argument);
+}
 
 namespace {
 
@@ -339,6 +371,68 @@ TEST_F(PtyPortTest, WriteHeldOffByTheTerminalFailsInBoundedTime)
     ASSERT_EQ(tcflow(m_fdTerminal, TCOON), 0);
     EXPECT_EQ(m_port.Write(bytes.data(), 1), 1);
     EXPECT_EQ(ModuleReceives(1), std::vector<std::uint8_t>{'x'});
+}
+
+TEST_F(PtyPortTest, WriteHeldByTheHandshakeFailsAtTheBoundAndSaysWhy)
+{
+    termios settings = TerminalSettings();
+    settings.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &settings), 0);
+    ASSERT_EQ(m_port.Open(), 1);
+    const std::uint8_t command[] = "AT+REBOOT\n\r";
+    CHeldLine held;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Write(command, 11), 0) << "bytes the line holds back have not been sent";
+    EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
+    EXPECT_TRUE(m_port.LastFailure().timedOut);
+    EXPECT_TRUE(m_port.LastFailure().heldByHandshake);
+}
+
+// Close lets what is queued go out, and discards only what the line still
+// holds at the drain's bound. 8 KiB is more than the other side's line
+// discipline takes while it does not read: the rest waits in the terminal's
+// buffer, which a discard empties.
+TEST_F(PtyPortTest, CloseDiscardsOnlyOutputTheLineHolds)
+{
+    termios settings = TerminalSettings();
+    settings.c_cflag |= CRTSCTS;
+    ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &settings), 0);
+    const std::vector<std::uint8_t> bytes(8192, 'x');
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "free");
+        ASSERT_EQ(m_port.Open(), 1);
+        ASSERT_EQ(m_port.Write(bytes.data(), bytes.size()), 8192);
+        std::optional<CHeldLine> line;
+        if (held)
+            line.emplace();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(m_port.Close(), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        line.reset();
+        std::size_t received = 0;
+        for (pollfd more{m_fdModule, POLLIN, 0}; poll(&more, 1, 200) == 1;) {
+            std::uint8_t chunk[4096];
+            const ssize_t got = read(m_fdModule, chunk, sizeof chunk);
+            received += got > 0 ? static_cast<std::size_t>(got) : 0;
+        }
+        if (held)
+            EXPECT_LT(received, bytes.size());
+        else
+            EXPECT_EQ(received, bytes.size());
+        // The handshake is turned off for a held line only, so the close cannot wait on CTS.
+        EXPECT_EQ(static_cast<bool>(TerminalSettings().c_cflag & CRTSCTS), !held);
+    }
+}
+
+TEST_F(PtyPortTest, AHungUpLineMeansTheDeviceIsGone)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    close(m_fdModule);
+    m_fdModule = -1;
+    const std::uint8_t byte = 'x';
+    EXPECT_EQ(m_port.Write(&byte, 1), 0);
+    EXPECT_EQ(m_port.LastFailure().errorCode, static_cast<std::uint32_t>(EIO));
+    EXPECT_TRUE(m_port.LastFailure().deviceGone);
 }
 
 // The device behind each port, from a stand-in sysfs and device tree: a
