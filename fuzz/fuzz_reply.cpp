@@ -185,6 +185,8 @@ public:
     void SetTimerInterval(int milliseconds) override { m_nTimerInterval = milliseconds; }
     void SetTimerEnabled(bool enabled) override { m_bTimerEnabled = enabled; }
     void ShowErrorBox(const std::string&) override { ++m_nErrorBoxes; }
+    void ShowPortFailure(int, const PortFailure&) override {}
+    void ClearPortFailure() override {}
     void SetConnectCaption(const std::string&) override {}
     void SetControlEnabled(Control, bool) override {}
     void SetVersionCaption(const std::string& caption) override

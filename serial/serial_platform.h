@@ -69,8 +69,10 @@ const char* DefaultPosixPortName(int portIndex);
 // outside 0..30 or a name longer than `size`.
 bool PortName(int portIndex, char* name, std::size_t size);
 
-// POSIX: true when `device` is one of the kernel's active consoles
-// (ZR9_CONSOLE_LIST names a stand-in for their list).
+// POSIX: the root of sysfs, /sys, or the stand-in that ZR9_SYSFS names for tests.
+const char* SysfsRoot();
+// POSIX: true when `device` is one of the kernel's active consoles (listed in
+// class/tty/console/active of sysfs).
 bool IsActiveConsole(const char* device);
 
 // Opens the device for exclusive, asynchronous use (CreateFileA).

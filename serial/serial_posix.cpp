@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,21 +52,22 @@ bool OutputPending(int fd)
     return (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) || OutputHeldByHandshake(fd);
 }
 
-// The kernel's active consoles; ZR9_CONSOLE_LIST names a stand-in list for tests.
-const char* ConsoleListPath()
-{
-    const char* path = std::getenv("ZR9_CONSOLE_LIST");
-    return path ? path : "/sys/class/tty/console/active";
-}
-
 }  // namespace
+
+const char* SysfsRoot()
+{
+    const char* root = std::getenv("ZR9_SYSFS");
+    return root ? root : "/sys";
+}
 
 bool IsActiveConsole(const char* device)
 {
     struct stat deviceStat {};
     if (stat(device, &deviceStat) != 0 || !S_ISCHR(deviceStat.st_mode))
         return false;
-    std::FILE* list = std::fopen(ConsoleListPath(), "r");
+    char listPath[PATH_MAX];
+    std::snprintf(listPath, sizeof listPath, "%s/class/tty/console/active", SysfsRoot());
+    std::FILE* list = std::fopen(listPath, "r");
     if (!list)
         return false;
     bool found = false;

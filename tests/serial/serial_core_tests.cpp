@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "fake_serial_platform.h"
+#include "fake_window.h"
 #include "serialport.h"
 
 using testing::internal::CaptureStderr;
@@ -490,6 +492,25 @@ TEST_F(SerialCoreTest, ReadLongerThanThePortBufferFails)
     EXPECT_EQ(FakePlatform.CallCount("StartRead"), 0);
     EXPECT_EQ(m_port.Read(buffer.data(), CSerialPort::kReadBufferSize),
               static_cast<int>(CSerialPort::kReadBufferSize));
+}
+
+// ---- Commands on the port ----
+
+TEST_F(SerialCoreTest, WriteSendsItsCommandAsOneTransferOrNothing)
+{
+    ASSERT_EQ(SerialPort.Open(), 1);
+    CFakeWindow window;
+    window.m_view.PinCode = "865847";
+    btnWriteClick(window);
+    EXPECT_EQ(FakePlatform.CallCount("StartWrite"), 1);
+    EXPECT_EQ(FakePlatform.m_vecWritten.size(), 75u);
+
+    FakePlatform.m_vecWritten.clear();
+    FakePlatform.FailCall("StartWrite", 2);
+    btnWriteClick(window);
+    EXPECT_TRUE(FakePlatform.m_vecWritten.empty()) << "no part of a failed command goes out";
+    EXPECT_TRUE(window.m_bPortFailureShown);
+    EXPECT_EQ(SerialPort.Close(), 1);
 }
 
 // ---- SetPort ----

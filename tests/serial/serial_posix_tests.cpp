@@ -111,7 +111,7 @@ protected:
     {
         m_port.Close();
         unsetenv("ZR9_PORT_DIR");
-        unsetenv("ZR9_CONSOLE_LIST");
+        unsetenv("ZR9_SYSFS");
         close(m_fdTerminal);
         close(m_fdModule);
         std::filesystem::remove_all(m_dir);
@@ -342,10 +342,11 @@ TEST_F(PtyPortTest, ActiveConsoleIsRefusedUntouched)
     termios before = TerminalSettings();
     cfsetspeed(&before, B4800);
     ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &before), 0);
-    const std::filesystem::path consoleList = m_dir / "console-active";
+    const std::filesystem::path consoleList = m_dir / "sys/class/tty/console/active";
+    std::filesystem::create_directories(consoleList.parent_path());
     std::ofstream(consoleList) << "tty0 " << m_strTerminal.substr(std::string("/dev/").size())
                                << "\n";
-    setenv("ZR9_CONSOLE_LIST", consoleList.c_str(), 1);
+    setenv("ZR9_SYSFS", (m_dir / "sys").c_str(), 1);
 
     CaptureStderr();
     EXPECT_EQ(m_port.Open(), 0);
@@ -384,8 +385,9 @@ TEST_F(PtyPortTest, WriteHeldByTheHandshakeFailsAtTheBoundAndSaysWhy)
     CaptureStderr();
     EXPECT_EQ(m_port.Write(command, 11), 0) << "bytes the line holds back have not been sent";
     EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
-    EXPECT_TRUE(m_port.LastFailure().timedOut);
-    EXPECT_TRUE(m_port.LastFailure().heldByHandshake);
+    EXPECT_EQ(port_info::DescribeFailure(20, m_port.LastFailure()),
+              "Write to COM21 failed: the line held the output for 2 s (RTS/CTS flow control is "
+              "on and CTS is low)");
 }
 
 // Close lets what is queued go out, and discards only what the line still
@@ -433,6 +435,8 @@ TEST_F(PtyPortTest, AHungUpLineMeansTheDeviceIsGone)
     EXPECT_EQ(m_port.Write(&byte, 1), 0);
     EXPECT_EQ(m_port.LastFailure().errorCode, static_cast<std::uint32_t>(EIO));
     EXPECT_TRUE(m_port.LastFailure().deviceGone);
+    EXPECT_EQ(port_info::DescribeFailure(20, m_port.LastFailure()),
+              "Write to COM21 failed: the device does not respond; unplug it and plug it in again");
 }
 
 // The device behind each port, from a stand-in sysfs and device tree: a
@@ -472,7 +476,6 @@ protected:
     {
         unsetenv("ZR9_PORT_DIR");
         unsetenv("ZR9_SYSFS");
-        unsetenv("ZR9_CONSOLE_LIST");
         std::filesystem::remove_all(m_root);
     }
 
@@ -503,49 +506,99 @@ TEST_F(PortInfoTest, DescriptionNamesTheDeviceBehindThePort)
     EXPECT_EQ(port_info::DescribePort(11), "COM12");
 }
 
-TEST_F(PortInfoTest, ReasonsForPortsThatDidNotOpen)
+PortFailure OpenFailedWith(int code)
 {
-    // Nothing real behind any of them.
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({1, 8, 11}, false),
-              "No serial device found: COM1 to COM31 are the links of that name in " +
-                  (m_root / "ports").string() + ".");
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({1, 8, 11}, true), "");
+    PortFailure failure;
+    failure.errorCode = static_cast<std::uint32_t>(code);
+    failure.deviceGone = serial_platform::MeansDeviceGone(failure.errorCode, false);
+    return failure;
+}
 
-    // Held by another program, which /proc names.
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        open(Dev("ttyACM0").c_str(), O_RDONLY);
-        execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    std::string reasons;
-    for (int attempt = 0; attempt < 500 && reasons.find("sleep") == std::string::npos; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        reasons = port_info::ExplainUnopenedPorts({20}, false);
-    }
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    EXPECT_EQ(reasons, Port(21, Dev("ttyACM0")) + ": in use by sleep (process " +
-                           std::to_string(holder) + ").");
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({20}, false),
-              Port(21, Dev("ttyACM0")) + ": cannot be opened; another program may hold it.");
-
-    // The console.
+TEST_F(PortInfoTest, SurveyNamesTheSelectedDeviceThenWhyOthersDidNotOpen)
+{
+    // COM2 becomes the console; sysfs lists two devices none of COM1 to COM31 stands for.
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    const std::string terminal = ptsname(master);
     std::filesystem::remove(Link(2));
-    std::filesystem::create_symlink(terminal, Link(2));
-    std::ofstream(m_root / "console") << terminal.substr(std::string("/dev/").size()) << "\n";
-    setenv("ZR9_CONSOLE_LIST", (m_root / "console").c_str(), 1);
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({1}, false),
-              Port(2, terminal) + ": the system console, never opened.");
+    std::filesystem::create_symlink(ptsname(master), Link(2));
+    std::filesystem::create_directories(m_root / "sys/class/tty/console");
+    std::ofstream(m_root / "sys/class/tty/console/active")
+        << "tty0 " << std::string(ptsname(master)).substr(std::string("/dev/").size()) << "\n";
+
+    const std::string com5 = "COM5: " + Link(5) + " -> " + Dev("ttyUSB0") +
+                             ", CP2102 USB to UART Bridge Controller, serial 0001";
+    const std::string com21 = Port(21, Dev("ttyACM0"));
+    const std::string none =
+        "No serial device found: COM1 to COM31 are the links of that name in " +
+        (m_root / "ports").string() + ".";
+    const std::string outside =
+        "Found /dev/rfcomm0, which is not one of COM1 to COM31: link it as COMn in a ZR9_PORT_DIR "
+        "folder. Found /dev/ttyAMA0, which is not one of COM1 to COM31: link it as COMn in a "
+        "ZR9_PORT_DIR folder.";
+    struct Row {
+        port_info::PortSurvey survey;
+        int selected;
+        std::string expected;
+        bool outsideTheTable = false;
+    };
+    const Row rows[] = {
+        // Nothing real behind them: absent, no UART, a link to nothing.
+        {{{}, {{0, OpenFailedWith(ENOENT)}, {8, OpenFailedWith(ENOENT)}}}, -1, none},
+        {{{}, {}}, -1, outside, true},
+        {{{4}, {{8, OpenFailedWith(ENOENT)}}}, 4, com5},
+        // The console is no failure: it is named only when nothing opened.
+        {{{4}, {{1, OpenFailedWith(EBUSY)}}}, 4, com5},
+        {{{}, {{1, OpenFailedWith(EBUSY)}}}, -1,
+         "COM2 is the system console and is left alone. No other" + none.substr(2)},
+        {{{}, {{1, OpenFailedWith(EBUSY)}}}, -1,
+         "COM2 is the system console and is left alone. " + outside, true},
+        // The selected device first, then the reasons, from the error each open returned.
+        {{{4}, {{20, OpenFailedWith(EIO)}, {5, OpenFailedWith(ENXIO)}}}, 4,
+         com5 + ". " + com21 + ", " + Port(6, Dev("ttyUSB1")) +
+             ": the device does not respond; unplug it and plug it in again."},
+        {{{}, {{20, OpenFailedWith(EWOULDBLOCK)}}}, -1, com21 + ": in use by another program."},
+        {{{}, {{20, OpenFailedWith(ENOTTY)}}}, -1, com21 + ": not a serial port."},
+    };
+    for (const Row& row : rows) {
+        for (const char* tty : {"ttyAMA0", "rfcomm0"})
+            if (row.outsideTheTable)
+                std::filesystem::create_directories(m_root / "sys/class/tty" / tty);
+            else
+                std::filesystem::remove(m_root / "sys/class/tty" / tty);
+        EXPECT_EQ(port_info::DescribeSurvey(row.survey, row.selected), row.expected);
+    }
     close(master);
 }
 
-// As a user outside the devices' group, checked in a child process that drops
-// root's rights; the reasons of two ports share one sentence.
+TEST_F(PortInfoTest, ABusyPortNamesTheProcessHoldingIt)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string terminal = ptsname(master);
+    std::filesystem::remove(Link(21));
+    std::filesystem::create_symlink(terminal, Link(21));
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        open(terminal.c_str(), O_RDONLY | O_NOCTTY);
+        execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const port_info::PortSurvey survey{{}, {{20, OpenFailedWith(EBUSY)}}};
+    std::string reasons;
+    for (int attempt = 0; attempt < 500 && reasons.find("sleep") == std::string::npos; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reasons = port_info::DescribeSurvey(survey, -1);
+    }
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    close(master);
+    EXPECT_EQ(reasons, Port(21, terminal) + ": in use by sleep (process " +
+                           std::to_string(holder) + ").");
+}
+
+// A survey made as a user outside the devices' group, in a child process that
+// drops root's rights: the reasons come from the errors the opens returned.
 TEST_F(PortInfoTest, PermissionDeniedNamesTheGroupToJoin)
 {
     const group* dialout = getgrnam("dialout");
@@ -561,16 +614,19 @@ TEST_F(PortInfoTest, PermissionDeniedNamesTheGroupToJoin)
     if (child == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             _exit(1);
-        const std::string reasons = port_info::ExplainUnopenedPorts({4, 5}, false);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+        const std::string reasons =
+            port_info::DescribeSurvey(port_info::SurveyPorts([](int) {}), -1);
         _exit(write(result[1], reasons.data(), reasons.size()) < 0);
     }
     close(result[1]);
-    char reasons[1024] = {};
+    char reasons[2048] = {};
     ASSERT_GT(read(result[0], reasons, sizeof reasons - 1), 0);
     close(result[0]);
     waitpid(child, nullptr, 0);
     EXPECT_EQ(reasons, Port(5, Dev("ttyUSB0")) + ", " + Port(6, Dev("ttyUSB1")) +
-                           ": permission denied; join the dialout group, then log in again.");
+                           ": permission denied; join the dialout group, then log in again. " +
+                           Port(21, Dev("ttyACM0")) + ": permission denied.");
 }
 
 TEST(PosixPortNames, FixedTable)
