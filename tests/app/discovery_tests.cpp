@@ -1,8 +1,8 @@
 // Port discovery over pseudo-terminals linked in ZR9_PORT_DIR, and what the
-// status bar says, with a stand-in sysfs (ZR9_SYSFS) that lists no device
-// unless a test adds one.
+// status bar says; the stand-in sysfs (ZR9_SYSFS) has what a test puts there.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -20,47 +20,41 @@
 
 namespace {
 
-// A process other than this one, named `name`, that holds the port's lock
-// while the object lives.
-class CPortHolder {
-public:
+// Another process, named `name`, that holds the port's lock while the object lives.
+struct CPortHolder {
     CPortHolder(const std::string& port, const char* name)
     {
-        if (pipe(m_anToParent) != 0 || pipe(m_anToChild) != 0 || (m_pid = fork()) < 0)
+        int ready[2];
+        if (pipe(ready) != 0)
             return;
-        if (m_pid == 0) {
+        if ((m_pid = fork()) == 0) {
             prctl(PR_SET_NAME, name);
             const int fd = open(port.c_str(), O_RDWR | O_NOCTTY);
-            const char ready = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
-            char done;
-            // Holds the lock until the parent's byte arrives or the pipe closes.
-            _exit(write(m_anToParent[1], &ready, 1) == 1 && read(m_anToChild[0], &done, 1) == 1);
+            const char locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+            if (write(ready[1], &locked, 1) == 1)
+                pause();
+            _exit(0);
         }
-        char ready = 0;
-        m_bHolding = read(m_anToParent[0], &ready, 1) == 1 && ready == 'y';
+        char locked = 0;
+        m_bHolding = m_pid > 0 && read(ready[0], &locked, 1) == 1 && locked == 'y';
+        close(ready[0]);
+        close(ready[1]);
     }
     ~CPortHolder()
     {
-        if (m_pid > 0 && write(m_anToChild[1], "x", 1) == 1)
+        if (m_pid > 0 && kill(m_pid, SIGKILL) == 0)
             waitpid(m_pid, nullptr, 0);
-        for (int fd : {m_anToParent[0], m_anToParent[1], m_anToChild[0], m_anToChild[1]})
-            close(fd);
     }
 
     pid_t m_pid = -1;
     bool m_bHolding = false;
-
-private:
-    int m_anToParent[2] = {-1, -1};
-    int m_anToChild[2] = {-1, -1};
 };
 
 class DiscoveryTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override
     {
         ResetProcessState();
-        std::filesystem::create_directories(Sysfs() / "class/tty");
         setenv("ZR9_SYSFS", Sysfs().c_str(), 1);
     }
     void TearDown() override { unsetenv("ZR9_SYSFS"); }
@@ -218,11 +212,9 @@ TEST_F(DiscoveryTest, ConnectPressedWhileADiscoveryPumpsEventsDoesNothing)
 // What a tip shows: rich text as rendered, anything else as it stands.
 QString ShownTip(const QString& tip)
 {
-    if (!Qt::mightBeRichText(tip))
-        return tip;
     QTextDocument document;
     document.setHtml(tip);
-    return document.toPlainText();
+    return Qt::mightBeRichText(tip) ? document.toPlainText() : tip;
 }
 
 class StatusBarTest;
@@ -234,13 +226,7 @@ struct StatusRow {
     std::function<QString(StatusBarTest& test, std::string& detail)> act;
 };
 
-class StatusBarTest : public DiscoveryTest, public ::testing::WithParamInterface<StatusRow> {
-public:
-    using DiscoveryTest::DeviceLine;
-    using DiscoveryTest::Sysfs;
-    CPtyPortFolder& Ports() { return m_ports; }
-    TForm1& Form() { return m_form; }
-};
+class StatusBarTest : public DiscoveryTest, public ::testing::WithParamInterface<StatusRow> {};
 
 TEST_P(StatusBarTest, SaysWhatTheUserCanActOn)
 {
@@ -260,72 +246,51 @@ TEST_P(StatusBarTest, SaysWhatTheUserCanActOn)
 // The console is ttyS0 on many machines: COM1 here stands for it.
 void MakeCom1TheConsole(StatusBarTest& test)
 {
-    test.Ports().Link(1);
+    test.m_ports.Link(1);
     std::filesystem::create_directories(test.Sysfs() / "class/tty/console");
     std::ofstream(test.Sysfs() / "class/tty/console/active")
-        << std::filesystem::read_symlink(test.Ports().LinkOf(1)).string().substr(5) << "\n";
+        << std::filesystem::read_symlink(test.m_ports.LinkOf(1)).string().substr(5) << "\n";
 }
 
 const StatusRow kStatusRows[] = {
-    {"the selected port's device first, then why others did not open",
+    {"the selected port's device first, then why others did not open; the console is no failure",
      [](StatusBarTest& test, std::string&) {
-         test.Ports().Link(3);
-         test.Ports().Link(5);
-         const CPortHolder holder(test.Ports().LinkOf(5), "<b>holder</b>");
-         test.Form().cmbComSelDropDown();
+         MakeCom1TheConsole(test);
+         test.m_ports.Link(3);
+         test.m_ports.Link(5);
+         const CPortHolder holder(test.m_ports.LinkOf(5), "<b>holder</b>");
+         test.m_form.cmbComSelDropDown();
          return test.DeviceLine(3) + ". " + test.DeviceLine(5).replace(": ", " (") +
                 QString("): in use by <b>holder</b> (process %1).").arg(holder.m_pid);
      }},
-    {"the console is no failure",
+    {"nothing opened but the console, and a device outside COM1 to COM31",
      [](StatusBarTest& test, std::string&) {
          MakeCom1TheConsole(test);
-         test.Ports().Link(3);
-         test.Form().cmbComSelDropDown();
-         return test.DeviceLine(3);
-     }},
-    {"nothing opened but the console",
-     [](StatusBarTest& test, std::string&) {
-         MakeCom1TheConsole(test);
-         test.Form().cmbComSelDropDown();
-         return QString("COM1 is the system console and is left alone. No other serial device "
-                        "found: COM1 to COM31 are the links of that name in %1.")
-             .arg(test.Ports().Path().c_str());
-     }},
-    {"nothing opened, a device outside COM1 to COM31",
-     [](StatusBarTest& test, std::string&) {
          std::filesystem::create_directories(test.Sysfs() / "class/tty/ttyAMA0");
-         test.Form().cmbComSelDropDown();
-         return QString("Found /dev/ttyAMA0, which is not one of COM1 to COM31: link it as COMn "
-                        "in a ZR9_PORT_DIR folder.");
+         test.m_form.cmbComSelDropDown();
+         return QString("COM1 is the system console and is left alone. Found /dev/ttyAMA0, which "
+                        "is not one of COM1 to COM31: link it as COMn in a ZR9_PORT_DIR folder.");
      }},
-    {"Connect cannot open the port",
-     [](StatusBarTest& test, std::string& detail) {
-         test.Ports().Link(3);
-         test.Form().cmbComSelDropDown();
-         test.Ports().Unlink(3);
-         test.Form().btnConnectClick();
-         detail = "CreateFile failed with error 2.";
-         return QString("COM3 could not be opened: not there");
-     }},
-    {"a later success clears a failure",
+    {"Connect cannot open the port, then a success clears it",
      [](StatusBarTest& test, std::string&) {
-         test.Ports().Link(3);
-         test.Form().cmbComSelDropDown();
-         test.Ports().Unlink(3);
-         test.Form().btnConnectClick();
-         CFakeModule module(test.Ports().Link(3), PasswordAnswer('1', 1, 3));
-         test.Form().btnConnectClick();
+         test.m_ports.Link(3);
+         test.m_form.cmbComSelDropDown();
+         test.m_ports.Unlink(3);
+         test.m_form.btnConnectClick();
+         EXPECT_EQ(test.m_form.lblPortStatus->text(), "COM3 could not be opened: not there");
+         CFakeModule module(test.m_ports.Link(3), PasswordAnswer('1', 1, 3));
+         test.m_form.btnConnectClick();
          EXPECT_EQ(ConnectionState, Connected);
          return test.DeviceLine(3);
      }},
     {"Write: the line held the output",
      [](StatusBarTest& test, std::string& detail) {
-         CFakeModule module(test.Ports().Link(3), PasswordAnswer('1', 1, 3));
-         test.Form().cmbComSelDropDown();
-         const int terminal = open(test.Ports().LinkOf(3).c_str(), O_RDWR | O_NOCTTY);
-         test.Form().btnConnectClick();
+         CFakeModule module(test.m_ports.Link(3), PasswordAnswer('1', 1, 3));
+         test.m_form.cmbComSelDropDown();
+         const int terminal = open(test.m_ports.LinkOf(3).c_str(), O_RDWR | O_NOCTTY);
+         test.m_form.btnConnectClick();
          tcflow(terminal, TCOOFF);
-         test.Form().btnWriteClick();
+         test.m_form.btnWriteClick();
          close(terminal);
          detail = "WaitForSingleObject Failed!";
          return QString("Write to COM3 failed: the line held the output for 2 s");

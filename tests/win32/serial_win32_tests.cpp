@@ -194,9 +194,8 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
             dcb.fOutxCtsFlow = TRUE;
             dcb.fOutX = TRUE;
             dcb.fInX = TRUE;
-            // Each drops, replaces or stops bytes of binary data. Wine keeps
-            // none of them, so on Wine the checks below cannot fail; the
-            // record the port applies is checked in BinarySafeSettings.
+            // Each drops, replaces or stops bytes. Wine keeps none of them: there the
+            // record the port applies is checked by BinarySafeSettings.
             dcb.fNull = TRUE;
             dcb.fDsrSensitivity = TRUE;
             dcb.fErrorChar = TRUE;
