@@ -8,13 +8,7 @@ namespace port_info {
 
 namespace {
 
-constexpr int kPortCount = 31;
 constexpr char kNotResponding[] = "the device does not respond; unplug it and plug it in again";
-
-std::string PortName(int portIndex)
-{
-    return "COM" + std::to_string(portIndex + 1);
-}
 
 bool SetsUpTheLine(PortStep step)
 {
@@ -38,10 +32,15 @@ std::string Reason(int portIndex, const PortFailure& failure, CDeviceHolders& ho
 
 }  // namespace
 
+std::string ComName(int portIndex)
+{
+    return "COM" + std::to_string(portIndex + 1);
+}
+
 std::string DescribePort(int portIndex)
 {
     const PortDevice device = InspectPort(portIndex);
-    std::string text = PortName(portIndex);
+    std::string text = ComName(portIndex);
     if (!device.path.empty())
         text += ": " + device.path;
     if (!device.details.empty())
@@ -52,7 +51,7 @@ std::string DescribePort(int portIndex)
 PortSurvey SurveyPorts(const std::function<void(int portIndex)>& onOpened)
 {
     PortSurvey survey;
-    for (int portIndex = 0; portIndex < kPortCount; ++portIndex) {
+    for (int portIndex = 0; portIndex < serial_platform::kPortCount; ++portIndex) {
         SerialPort.SetPort(portIndex);
         if (SerialPort.Open() == 1) {
             SerialPort.Close();
@@ -80,7 +79,7 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex)
             continue;
         if (IsSystemConsole(port.portIndex)) {
             if (console.empty())
-                console = PortName(port.portIndex);
+                console = ComName(port.portIndex);
             continue;
         }
         const std::string reason = Reason(port.portIndex, port.failure, holders);
@@ -89,7 +88,7 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex)
             reasons.push_back(reason);
         else
             ports += ", ";
-        ports += PortName(port.portIndex) + " (" + device.path + ")";
+        ports += ComName(port.portIndex) + " (" + device.path + ")";
     }
 
     std::string text = selectedPortIndex >= 0 ? DescribePort(selectedPortIndex) : "";
@@ -114,7 +113,7 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex)
 std::string DescribeFailure(int portIndex, const PortFailure& failure)
 {
     CDeviceHolders holders;
-    const std::string port = PortName(portIndex);
+    const std::string port = ComName(portIndex);
     const std::string reason = Reason(portIndex, failure, holders);
     switch (failure.operation) {
     case PortOperation::Open: return port + " could not be opened: " + reason;

@@ -14,6 +14,9 @@
 
 namespace port_info {
 
+// "COM5" for port index 4.
+std::string ComName(int portIndex);
+
 // One line naming the device behind port index 0..30, for example
 // "COM5: /dev/ttyUSB0, CP2102 USB to UART Bridge Controller, serial 0001";
 // just "COM5" when nothing is known.

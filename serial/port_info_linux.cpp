@@ -26,8 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kPortCount = 31;
-
 // Kinds of serial device that COM1 to COM31 may not reach: USB adapters past
 // the table, on-chip UARTs of ARM boards, the CH341 vendor driver, Bluetooth.
 constexpr const char* kSerialDeviceKinds[] = {"ttyUSB", "ttyACM", "ttyAMA", "ttyCH341USB",
@@ -199,7 +197,7 @@ std::string ReasonForError(int portIndex, const PortFailure& failure, CDeviceHol
 std::string DevicesOutsideTable()
 {
     std::set<std::string> inTable;
-    for (int portIndex = 0; portIndex < kPortCount; ++portIndex)
+    for (int portIndex = 0; portIndex < serial_platform::kPortCount; ++portIndex)
         inTable.insert(TtyName(DeviceName(portIndex)));
     std::vector<std::string> found;
     std::error_code error;

@@ -10,16 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "serial_platform.h"
+
 namespace port_info {
 
 namespace {
-
-constexpr int kPortCount = 31;
-
-std::string PortName(int portIndex)
-{
-    return "COM" + std::to_string(portIndex + 1);
-}
 
 // The name Device Manager shows for the Ports-class device whose PortName is
 // `port`, e.g. "USB-SERIAL CH340 (COM5)"; empty when there is none (Wine).
@@ -62,10 +57,10 @@ std::string FriendlyName(const std::string& port)
 PortDevice InspectPort(int portIndex)
 {
     PortDevice port;
-    const std::string name = PortName(portIndex);
+    const std::string name = ComName(portIndex);
     // The driver's device behind the name, e.g. \Device\Silabser0 or \Device\USBSER000.
     char target[MAX_PATH];
-    if (portIndex < 0 || portIndex >= kPortCount ||
+    if (portIndex < 0 || portIndex >= serial_platform::kPortCount ||
         QueryDosDeviceA(name.c_str(), target, sizeof target) == 0)
         return port;
     port.exists = true;
@@ -114,7 +109,7 @@ std::string DevicesOutsideTable()
         // Windows numbers COM ports up to 256.
         if (entry.size() > 3 && entry.size() <= 6 && entry.starts_with("COM") &&
             entry.find_first_not_of("0123456789", 3) == std::string::npos &&
-            std::stoi(entry.substr(3)) > kPortCount)
+            std::stoi(entry.substr(3)) > serial_platform::kPortCount)
             numbers.push_back(std::stoi(entry.substr(3)));
     }
     std::sort(numbers.begin(), numbers.end());

@@ -56,6 +56,9 @@ struct LineSettings {
     alignas(std::max_align_t) unsigned char native[128] = {};  // DCB or termios
 };
 
+// Port indices 0..30 name COM1..COM31.
+inline constexpr int kPortCount = 31;
+
 // Buffer size for PortName.
 inline constexpr std::size_t kPortNameSize = 4096;
 
@@ -127,9 +130,10 @@ bool DrainOutput(Handle port, std::uint32_t timeLimitMs);
 // True when hardware flow control holds the output back: RTS/CTS is on and
 // the peer keeps CTS low (TIOCMGET, GetCommModemStatus).
 bool OutputHeldByHandshake(Handle port);
-// Turns RTS/CTS flow control off, so that releasing a device whose line held
-// the output cannot wait for CTS (a USB adapter's own buffer is not among the
-// queued output, and a driver's close waits up to 30 s for it).
+// Turns RTS/CTS flow control off (on Win32 its output side, fOutxCtsFlow), so
+// that releasing a device whose line held the output cannot wait for CTS (a
+// USB adapter's own buffer is not among the queued output, and a driver's
+// close waits up to 30 s for it).
 bool TurnOffHardwareFlowControl(Handle port);
 // Releases the device (CloseHandle).
 bool ClosePort(Handle port);
