@@ -230,6 +230,7 @@ class StatusBarTest : public DiscoveryTest, public ::testing::WithParamInterface
 
 TEST_P(StatusBarTest, SaysWhatTheUserCanActOn)
 {
+    SCOPED_TRACE(GetParam().situation);
     std::string detail;
     const QString expected = GetParam().act(*this, detail);
 
