@@ -56,7 +56,7 @@ TEST_F(FormTest, FirstOpenShowsTheDecodedDefaultProfile)
     EXPECT_EQ(form.ProgressBar->minimum(), 0);
     EXPECT_EQ(form.ProgressBar->maximum(), 100);
     EXPECT_EQ(form.ProgressBar->value(), 0);
-    EXPECT_TRUE(form.StatusBar1->currentMessage().isEmpty());
+    EXPECT_TRUE(form.lblPortStatus->text().isEmpty());
     EXPECT_FALSE(form.Timer.isActive());
     EXPECT_EQ(form.Timer.interval(), 1000);
 }
