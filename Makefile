@@ -62,6 +62,20 @@ screenshot: build
 	cmake --build $(BUILD_DIR) --target zr9-module-sim
 	app/screenshot.sh $(BUILD_DIR) docs/zr9config.png
 
+# The end-to-end scenarios and the port list over the Linux kernel's own serial
+# drivers (16550A, FTDI, CDC-ACM) in a virtual machine under QEMU; its kernel
+# comes from Debian's linux-image-amd64, unpacked once into a cache outside
+# the work tree. See tools/drivers/test-drivers.sh.
+DRIVER_TEST_DEPS := qemu-system-x86 busybox-static socat xz-utils
+DRIVER_TEST_TARGETS := zr9-module-sim e2e_tests device_table_tests zr9bench
+
+.PHONY: test-drivers
+test-drivers:
+	@$(MAKE) --no-print-directory deps DEPS="$(DEPS) $(DRIVER_TEST_DEPS)"
+	@$(MAKE) --no-print-directory $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) --target $(DRIVER_TEST_TARGETS)
+	tools/drivers/test-drivers.sh $(BUILD_DIR)
+
 # Reliability: libFuzzer targets (clang, own packages) and the whole suite under ASan+UBSan.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD_DIR ?= build-fuzz

@@ -1,9 +1,8 @@
 // Port discovery: the port list's drop-down probes COM1 to COM31 and lists
 // the ports that open, with PortMap from list position to port index. The
-// status bar tells which device the selected port is, or why devices that
-// exist are missing from the list.
+// status bar tells which device the selected port is and why devices that
+// exist are missing from the list, or what failed on the port.
 #include <QScopedValueRollback>
-#include <vector>
 
 #include "connection.h"
 #include "port_info.h"
@@ -11,8 +10,6 @@
 #include "tform1.h"
 
 namespace {
-
-constexpr int kProbedPortCount = 31;
 
 QString PortName(int portIndex)
 {
@@ -32,28 +29,18 @@ void TForm1::cmbComSelDropDown()
 
     cmbComSel->ClearItems();
     int position = 0;
-    std::vector<int> unopened;
-    for (int portIndex = 0; portIndex < kProbedPortCount; ++portIndex) {
-        SerialPort.SetPort(portIndex);
-        if (SerialPort.Open() == 1) {
-            SerialPort.Close();
-            cmbComSel->addItem(PortName(portIndex));
-            cmbComSel->setCurrentIndex(position);
-            PortMap[position] = portIndex;
-            ++position;
-            ProcessPendingEvents();
-        } else {
-            SerialPort.Close();
-            unopened.push_back(portIndex);
-        }
-    }
+    const port_info::PortSurvey survey = port_info::SurveyPorts([&](int portIndex) {
+        cmbComSel->addItem(PortName(portIndex));
+        cmbComSel->setCurrentIndex(position);
+        PortMap[position] = portIndex;
+        ++position;
+        ProcessPendingEvents();
+    });
     ProcessPendingEvents();
 
     const int selected = cmbComSel->currentIndex();
     cmbComSel->setEditText(selected < 0 ? QStringLiteral("  ") : PortName(PortMap[selected]));
-    const std::string reasons = port_info::ExplainUnopenedPorts(unopened, position > 0);
-    ShowPortStatus(reasons.empty() && selected >= 0 ? port_info::DescribePort(PortMap[selected])
-                                                    : reasons);
+    ShowPortStatus(port_info::DescribeSurvey(survey, selected < 0 ? -1 : PortMap[selected]));
     ProcessPendingEvents();
 }
 
@@ -63,11 +50,33 @@ void TForm1::cmbComSelActivated(int position)
         ShowPortStatus(port_info::DescribePort(PortMap[position]));
 }
 
+void TForm1::ShowPortFailure(int portIndex, const PortFailure& failure)
+{
+    ShowStatus(port_info::DescribeFailure(portIndex, failure), failure.diagnostic);
+    m_bPortFailureShown = true;
+}
+
+void TForm1::ClearPortFailure()
+{
+    if (m_bPortFailureShown)
+        ShowPortStatus(port_info::DescribePort(SerialPort.PortIndex()));
+}
+
 void TForm1::ShowPortStatus(const std::string& text)
 {
-    // Device names come from the system in UTF-8; a long line is cut at the
-    // window's edge, so the tip holds it whole.
+    ShowStatus(text, {});
+    m_bPortFailureShown = false;
+}
+
+void TForm1::ShowStatus(const std::string& text, const std::string& detail)
+{
+    // Device names come from the system in UTF-8. The label's text is its
+    // accessible name, and setText tells screen readers of the change. The
+    // tip holds the whole line and the diagnostic line behind it; it is rich
+    // text, so escaped.
     const QString message = QString::fromStdString(text);
-    StatusBar1->showMessage(message);
-    StatusBar1->setToolTip(message);
+    lblPortStatus->setText(message);
+    const QString tip = detail.empty() ? message : message + '\n' + QString::fromStdString(detail);
+    lblPortStatus->setToolTip(
+        QStringLiteral("<p style='white-space:pre'>%1</p>").arg(tip.toHtmlEscaped()));
 }

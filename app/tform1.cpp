@@ -56,6 +56,14 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
         label->adjustSize();
     // The design's position is that of the outer window, which move() sets.
     move(342, 133);
+    // A permanent widget: a menu's status tip (a field's context menu) would
+    // clear a message that showMessage had put there. Device and process
+    // names are shown as they are, never as markup; a long line is cut at the
+    // window's edge rather than widen it.
+    lblPortStatus = new QLabel(StatusBar1);
+    lblPortStatus->setTextFormat(Qt::PlainText);
+    lblPortStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    StatusBar1->addPermanentWidget(lblPortStatus, 1);
 
     m_nLocalNameLimit = LocalName->maxLength();
     // Deleting from a name longer than the limit lowers the limit with it, so

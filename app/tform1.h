@@ -2,6 +2,7 @@
 // drives, and the handlers of its controls.
 #pragma once
 
+#include <QLabel>
 #include <QMainWindow>
 #include <QTimer>
 
@@ -17,6 +18,9 @@ public:
 
     // The timeout timer; ticks run TimerTimer.
     QTimer Timer;
+    // The status bar's text: the device behind the selected port, why ports
+    // are missing from the list, or the latest failure on the port.
+    QLabel* lblPortStatus;
 
     void ResetProgress(int maximum) override;
     void StepProgress() override;
@@ -24,6 +28,8 @@ public:
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
     void ShowErrorBox(const std::string& text) override;
+    void ShowPortFailure(int portIndex, const PortFailure& failure) override;
+    void ClearPortFailure() override;
     void SetConnectCaption(const std::string& caption) override;
     void SetControlEnabled(Control control, bool enabled) override;
     void SetVersionCaption(const std::string& caption) override;
@@ -55,6 +61,7 @@ public:
 private:
     void RestartTimer();
     void ShowPortStatus(const std::string& text);
+    void ShowStatus(const std::string& text, const std::string& detail);
     void OnFocusChanged(QWidget* previous, QWidget* current);
     void SetUpProfileFiles();
 
@@ -62,6 +69,7 @@ private:
     // continuously instead of never.
     bool m_bTimerEnabled = false;
     bool m_bDiscoveryRunning = false;
+    bool m_bPortFailureShown = false;
     // The typing limit of LocalName; a module's longer name still shows whole.
     int m_nLocalNameLimit = 0;
     // The folder of the last profile opened or saved, for this session only.

@@ -1,7 +1,9 @@
 // zr9bench: the tool's timings against the line-rate limits, port discovery,
 // start-up, the CPU use of a connect wait, and zr9ctl's read and batch loop.
 // Prints figures; asserts nothing.
-//   zr9bench [--repeat N]
+//   zr9bench [--repeat N] [--round-trips]
+// --round-trips measures only Connect and Read; with ZR9_DEVICE_PAIR set (see
+// sim_process.h) they run over real serial drivers, in tools/drivers' guest.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -330,14 +332,20 @@ int main(int argc, char** argv)
     if (argc > 1 && std::strcmp(argv[1], "--startup-child") == 0)
         return StartupChild(argc, argv);
     int repeat = 25;
-    if (argc > 2 && std::strcmp(argv[1], "--repeat") == 0)
-        repeat = std::max(1, std::atoi(argv[2]));
+    bool roundTripsOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
+            repeat = std::max(1, std::atoi(argv[++i]));
+        else if (std::strcmp(argv[i], "--round-trips") == 0)
+            roundTripsOnly = true;
+    }
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Start-up first, while this process is still small.
-    Startup(argv[0], repeat);
+    if (!roundTripsOnly)
+        Startup(argv[0], repeat);
 
     CApplication application(argc, argv);
     // Every port that is not there writes its diagnostic line; the figures
@@ -346,9 +354,11 @@ int main(int argc, char** argv)
     std::printf("Qt platform: %s; %d runs each\n",
                 QGuiApplication::platformName().toUtf8().constData(), repeat);
     RoundTrips(repeat);
-    Discovery(repeat);
-    ConnectWaitCpu();
-    CommandLineRead(repeat);
-    CommandLineBatch(std::min(repeat, 8));
+    if (!roundTripsOnly) {
+        Discovery(repeat);
+        ConnectWaitCpu();
+        CommandLineRead(repeat);
+        CommandLineBatch(std::min(repeat, 8));
+    }
     return 0;
 }

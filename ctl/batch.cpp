@@ -141,10 +141,10 @@ int Configure(CModuleSession& session, const BatchOptions& options, const Profil
     options.m_profile.ApplyTo(profile);
     if (!ApplySettings(options.m_vecSettings, options.m_placeholders, module, profile, reason))
         return kExitModuleFailed;
-    const int status = session.Write(profile, true);
-    reason = status == kExitSuccess ? "" : session.Reason();
+    int status = session.Write(profile, true);
     if (status == kExitSuccess)
-        session.Reboot();
+        status = session.Reboot();
+    reason = status == kExitSuccess ? "" : session.Reason();
     return status;
 }
 
@@ -161,6 +161,7 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
     int configured = 0;
     std::map<std::string, int> failures;
     std::string lastModule = kNoModule;
+    std::string portFailure;  // why the port did not open at the last probe
     int unconfirmedFailures = 0;
     window.SetQuiet(true);
     while (!CConsoleWindow::StopRequested()) {
@@ -175,6 +176,10 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
                                ? "waiting for a module on " + options.m_port.Name()
                                : "waiting until the module is removed");
         const int connected = session.Connect(options.m_strPassword);
+        // A port that does not open says why once, not at every probe.
+        if (connected == kExitPortFailed && session.Reason() != portFailure)
+            window.Message(session.Reason());
+        portFailure = connected == kExitPortFailed ? session.Reason() : "";
         if (connected == kExitPortFailed || session.Reason() == kNoAnswerMessage) {
             lastModule = kNoModule;
             unconfirmedFailures = 0;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "port_info.h"
 #include "reply.h"
 
 namespace {
@@ -87,6 +88,23 @@ void CConsoleWindow::ShowErrorBox(const std::string& text)
     m_strLastError = text;
     if (!m_bQuiet)
         Message(text);
+}
+
+void CConsoleWindow::ShowPortFailure(int portIndex, const PortFailure& failure)
+{
+    // The serial layer has written its diagnostic line; this says it in words.
+    ShowErrorBox(m_strPortDevice.empty()
+                     ? port_info::DescribeFailure(portIndex, failure)
+                     : port_info::DescribeFailure(m_strPortName, m_strPortDevice, failure));
+}
+
+// A message printed stays printed; a later success has nothing to take back.
+void CConsoleWindow::ClearPortFailure() {}
+
+void CConsoleWindow::SetPortDevice(const std::string& portName, const std::string& device)
+{
+    m_strPortName = portName;
+    m_strPortDevice = device;
 }
 
 void CConsoleWindow::SetConnectCaption(const std::string& caption)

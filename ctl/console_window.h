@@ -1,6 +1,6 @@
 // The window operations for the command line: the timer is a deadline, an
-// error box a message on standard error, the profile view a value held here,
-// the progress bar one line on a terminal.
+// error box or a port's failure a message on standard error, the profile view
+// a value held here, the progress bar one line on a terminal.
 #pragma once
 
 #include <chrono>
@@ -19,6 +19,8 @@ public:
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
     void ShowErrorBox(const std::string& text) override;
+    void ShowPortFailure(int portIndex, const PortFailure& failure) override;
+    void ClearPortFailure() override;
     void SetConnectCaption(const std::string& caption) override;
     void SetControlEnabled(Control control, bool enabled) override;
     void SetVersionCaption(const std::string& caption) override;
@@ -29,11 +31,16 @@ public:
     ProfileView GetProfileView() override;
     void SetProfileView(const ProfileView& view) override;
 
+    // A port opened by its device rather than by its index: failures name it
+    // `portName` (what the user gave) and their reasons look at `device`.
+    // Empty names go back to the port index's.
+    void SetPortDevice(const std::string& portName, const std::string& device);
+
     // What the bar says it waits for.
     void SetActivity(const std::string& activity) { m_strActivity = activity; }
-    // Quiet: error boxes are kept (LastError) but not printed.
+    // Quiet: error boxes and port failures are kept (LastError) but not printed.
     void SetQuiet(bool quiet) { m_bQuiet = quiet; }
-    // The text of the last error box, until cleared.
+    // The text of the last error box or port failure, until cleared.
     const std::string& LastError() const { return m_strLastError; }
     void ClearLastError() { m_strLastError.clear(); }
     const std::string& ConnectCaption() const { return m_strConnectCaption; }
@@ -54,6 +61,8 @@ private:
     void EraseProgress();
 
     ProfileView m_view;
+    std::string m_strPortName;
+    std::string m_strPortDevice;
     std::string m_strActivity;
     std::string m_strLastError;
     std::string m_strConnectCaption;

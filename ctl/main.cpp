@@ -22,7 +22,6 @@
 #include "module_session.h"
 #include "port_info.h"
 #include "profile_file.h"
-#include "serialport.h"
 
 namespace {
 
@@ -46,7 +45,8 @@ const std::map<std::string, const char*> kCommandHelp = {
     {"ports",
      "usage: zr9ctl ports\n"
      "Lists the ports that open now, one a line, with the device behind each, then\n"
-     "the reasons why devices that exist did not open.\n"},
+     "the reasons why devices that exist did not open. Exit status 0 when a port\n"
+     "opened, 3 when none did.\n"},
     {"read",
      "usage: zr9ctl read PORT [--password PWD] [-o FILE]\n"
      "Connects, reads the module's profile and prints it in the profile file format,\n"
@@ -76,7 +76,6 @@ const std::map<std::string, const char*> kCommandHelp = {
 };
 
 const char kDefaultPassword[] = "6874";
-constexpr int kComPortCount = 31;
 
 struct Arguments {
     std::string m_strCommand;
@@ -299,8 +298,8 @@ int Write(CConsoleWindow& window, const Arguments& arguments)
     if (status != kExitSuccess)
         return Report(window, status, reason);
     const bool reboot = arguments.m_mapOptions.count("--reboot") != 0;
-    if (reboot)
-        session.Reboot();
+    if (reboot && (status = session.Reboot()) != kExitSuccess)
+        return Report(window, status, session.Reason());
     window.Message(port.Name() + ": " + LocalAddressOf(module) + ": profile written" +
                    (verify ? " and verified" : "") + (reboot ? ", module rebooted" : ""));
     return kExitSuccess;
@@ -312,35 +311,25 @@ int Reboot(CConsoleWindow& window, const Arguments& arguments)
     const CPortChoice port = PortArgument(arguments.m_vecPositional[0]);
     CModuleSession session(window, port);
     window.SetActivity("connecting on " + port.Name());
-    const int status = session.Connect(PasswordOption(arguments));
-    if (status != kExitSuccess)
-        return Report(window, status, session.Reason());
-    session.Reboot();
-    return kExitSuccess;
+    int status = session.Connect(PasswordOption(arguments));
+    if (status == kExitSuccess)
+        status = session.Reboot();
+    return status == kExitSuccess ? status : Report(window, status, session.Reason());
 }
 
-// Probes COM1 to COM31 as the port list does; ports without a device are
-// not tried.
+// Probes COM1 to COM31 as the port list does, except names that lead to no
+// device. The ports are the data; why others did not open is a message.
 int Ports(CConsoleWindow& window, const Arguments& arguments)
 {
     ExpectPositional(arguments, 0, "no arguments");
-    std::vector<int> unopened;
-    bool anyOpened = false;
-    for (int portIndex = 0; portIndex < kComPortCount; ++portIndex) {
-        SerialPort.SetPort(portIndex);
-        if (port_info::InspectPort(portIndex, false).exists && SerialPort.Open() == 1) {
-            SerialPort.Close();
-            std::printf("%s\n", port_info::DescribePort(portIndex).c_str());
-            anyOpened = true;
-        } else {
-            SerialPort.Close();
-            unopened.push_back(portIndex);
-        }
-    }
-    const std::string reasons = port_info::ExplainUnopenedPorts(unopened, anyOpened);
+    const port_info::PortSurvey survey = port_info::SurveyPorts(
+        [](int portIndex) { std::printf("%s\n", port_info::DescribePort(portIndex).c_str()); },
+        port_info::SurveyScope::PresentPorts);
+    std::fflush(stdout);
+    const std::string reasons = port_info::DescribeSurvey(survey, -1);
     if (!reasons.empty())
         window.Message(reasons);
-    return anyOpened ? kExitSuccess : kExitPortFailed;
+    return survey.openedPortIndexes.empty() ? kExitPortFailed : kExitSuccess;
 }
 
 int Batch(CConsoleWindow& window, const Arguments& arguments)

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int kPortCount = 31;
-
 bool IsComName(const std::string& port, int& number)
 {
     if (port.size() < 4 || port.size() > 6 || (port[0] != 'C' && port[0] != 'c') ||
@@ -42,7 +40,7 @@ bool CPortChoice::Parse(const std::string& port)
     m_strDevice.clear();
     int number = 0;
     if (IsComName(port, number)) {
-        if (number <= kPortCount) {
+        if (number <= serial_platform::kPortCount) {
             m_nPortIndex = number - 1;
             return true;
         }
@@ -60,16 +58,17 @@ bool CPortChoice::Parse(const std::string& port)
     return true;
 }
 
-void CPortChoice::Select() const
+void CPortChoice::Select(CConsoleWindow& window) const
 {
     PortMap[0] = m_nPortIndex;
     SerialPort.SetDeviceName(m_strDevice);
+    window.SetPortDevice(m_strDevice.empty() ? "" : m_strName, m_strDevice);
 }
 
 bool CPortChoice::Present() const
 {
     if (m_strDevice.empty())
-        return port_info::InspectPort(m_nPortIndex, false).exists;
+        return port_info::InspectPort(m_nPortIndex).exists;
 #ifdef _WIN32
     return true;
 #else
@@ -96,7 +95,7 @@ int CModuleSession::Fail(int status, const std::string& reason)
 
 int CModuleSession::Connect(const std::string& password)
 {
-    m_port.Select();
+    m_port.Select(m_window);
     ProfileView view = m_window.GetProfileView();
     view.CfgPwd = password;
     m_window.SetProfileView(view);
@@ -106,9 +105,9 @@ int CModuleSession::Connect(const std::string& password)
     btnConnectClick(m_window);
     if (ConnectionState == Connected)
         return kExitSuccess;
-    if (m_window.ConnectCaption() == "Fail")
-        return Fail(kExitPortFailed, m_port.Name() + " could not be opened");
-    return Fail(kExitModuleFailed, m_window.LastError());
+    // The window's message: why the port did not open, or the module's refusal.
+    return Fail(m_window.ConnectCaption() == "Fail" ? kExitPortFailed : kExitModuleFailed,
+                m_window.LastError());
 }
 
 int CModuleSession::Read(ProfileView& view)
@@ -118,10 +117,13 @@ int CModuleSession::Read(ProfileView& view)
     ProfileView empty;
     empty.CfgPwd = m_window.GetProfileView().CfgPwd;
     m_window.SetProfileView(empty);
+    m_window.ClearLastError();
     btnReadClick(m_window);
     view = m_window.GetProfileView();
     if (!view.ModeAt && !view.ModeTr)
-        return Fail(kExitModuleFailed, "the module did not answer Read");
+        return Fail(kExitModuleFailed, m_window.LastError().empty()
+                                           ? "the module did not answer Read"
+                                           : m_window.LastError());
     return kExitSuccess;
 }
 
@@ -139,7 +141,9 @@ int CModuleSession::Write(const ProfileView& view, bool verify)
     const ProfileView written = AsWritten();
     ProfileView readBack;
     if (Read(readBack) != kExitSuccess)
-        return Fail(kExitModuleFailed, "the module did not answer Read after Write");
+        return m_window.LastError().empty()
+                   ? Fail(kExitModuleFailed, "the module did not answer Read after Write")
+                   : kExitModuleFailed;
     if (readBack == written)
         return kExitSuccess;
     std::string differences;
@@ -156,9 +160,12 @@ int CModuleSession::Write(const ProfileView& view, bool verify)
                 "verify: the module did not keep what was written" + differences);
 }
 
-void CModuleSession::Reboot()
+int CModuleSession::Reboot()
 {
+    m_window.ClearLastError();
     btnRebootClick(m_window);
+    return m_window.LastError().empty() ? kExitSuccess
+                                        : Fail(kExitModuleFailed, m_window.LastError());
 }
 
 void CModuleSession::Disconnect()

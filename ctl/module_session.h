@@ -21,8 +21,8 @@ class CPortChoice {
 public:
     // False when `port` is neither.
     bool Parse(const std::string& port);
-    // Points PortMap[0] and SerialPort at it.
-    void Select() const;
+    // Points PortMap[0], SerialPort and the window's failure messages at it.
+    void Select(CConsoleWindow& window) const;
     // True when its device exists now (a missing port is not tried).
     bool Present() const;
     const std::string& Name() const { return m_strName; }
@@ -49,7 +49,8 @@ public:
     // Writes `view` as the window's Write does; with `verify`, reads back and
     // compares every field the module shows.
     int Write(const ProfileView& view, bool verify);
-    void Reboot();
+    // Fails only when the port did not take the command: the module does not answer it.
+    int Reboot();
     void Disconnect();
 
     const std::string& Reason() const { return m_strReason; }

@@ -112,9 +112,9 @@ bool StartWrite(Handle port, const std::uint8_t*, std::uint32_t length, std::uin
     return true;
 }
 
-std::uint32_t WaitForEvent(Handle, std::uint32_t)
+std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t)
 {
-    if (Device.deferredRecord == nullptr)
+    if (Device.deferredRecord != &record)
         return kWaitSignalled;
     // The deferred one-byte read completes now.
     *Device.deferredBuffer = Device.data[Device.position++];
@@ -152,6 +152,9 @@ bool DrainOutput(Handle port, std::uint32_t)
     return true;
 }
 
+bool OutputHeldByHandshake(Handle) { return false; }
+bool TurnOffHardwareFlowControl(Handle) { return true; }
+
 bool ClosePort(Handle port)
 {
     FUZZ_CHECK(port == kDeviceHandle && Device.open);
@@ -160,6 +163,7 @@ bool ClosePort(Handle port)
 }
 
 std::uint32_t LastErrorCode() { return Device.lastError; }
+bool MeansDeviceGone(std::uint32_t, bool) { return false; }
 
 }  // namespace serial_platform
 
@@ -181,6 +185,8 @@ public:
     void SetTimerInterval(int milliseconds) override { m_nTimerInterval = milliseconds; }
     void SetTimerEnabled(bool enabled) override { m_bTimerEnabled = enabled; }
     void ShowErrorBox(const std::string&) override { ++m_nErrorBoxes; }
+    void ShowPortFailure(int, const PortFailure&) override {}
+    void ClearPortFailure() override {}
     void SetConnectCaption(const std::string&) override {}
     void SetControlEnabled(Control, bool) override {}
     void SetVersionCaption(const std::string& caption) override

@@ -1,7 +1,10 @@
 #include "commands.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
+#include "port_status.h"
 #include "profile.h"
 #include "reply.h"
 #include "serialport.h"
@@ -46,6 +49,7 @@ void ShowWorkingCopy(CWindowOps& window)
 
 void btnReadClick(CWindowOps& window)
 {
+    const std::uint32_t failures = SerialPort.FailureCount();
     DiscardQueuedInput();
     SerialPort.Write(kReadCommand, sizeof kReadCommand);
     // Any line ends the wait; only a profile line changes the fields. The
@@ -56,6 +60,7 @@ void btnReadClick(CWindowOps& window)
                  TimeoutFlag = 1;
              });
     window.ResetProgress(kReadProgressMaximum);
+    ShowPortOutcome(window, failures);
 }
 
 void btnWriteClick(CWindowOps& window)
@@ -63,12 +68,20 @@ void btnWriteClick(CWindowOps& window)
     if (!CheckPinCodeLength(window))
         return;
     EncodeProfile(window.GetProfileView());
-    SerialPort.Write(kWriteCommand, sizeof kWriteCommand);
-    SerialPort.Write(ModuleProfile.data(), kProfileSize);
-    SerialPort.Write(kCommandEnd, sizeof kCommandEnd);
+    // One command, one write: a write that fails sends no part of it, so the
+    // module never gets the command's end without its record.
+    std::array<std::uint8_t, sizeof kWriteCommand + kProfileSize + sizeof kCommandEnd> command;
+    auto end = std::copy(std::begin(kWriteCommand), std::end(kWriteCommand), command.begin());
+    end = std::copy(ModuleProfile.begin(), ModuleProfile.end(), end);
+    std::copy(std::begin(kCommandEnd), std::end(kCommandEnd), end);
+    const std::uint32_t failures = SerialPort.FailureCount();
+    SerialPort.Write(command.data(), command.size());
+    ShowPortOutcome(window, failures);
 }
 
-void btnRebootClick(CWindowOps&)
+void btnRebootClick(CWindowOps& window)
 {
+    const std::uint32_t failures = SerialPort.FailureCount();
     SerialPort.Write(kRebootCommand, sizeof kRebootCommand);
+    ShowPortOutcome(window, failures);
 }

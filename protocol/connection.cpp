@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "port_status.h"
 #include "reply.h"
 #include "serialport.h"
 
@@ -32,7 +33,11 @@ void CloseAsIdle(CWindowOps& window)
 
 void Disconnect(CWindowOps& window)
 {
+    // Only a failure shows: the one of an operation before stays in view.
+    const std::uint32_t failures = SerialPort.FailureCount();
     SerialPort.Close();
+    if (SerialPort.FailureCount() != failures)
+        window.ShowPortFailure(SerialPort.PortIndex(), SerialPort.LastFailure());
     window.SetConnectCaption("Connect");
     window.SetControlEnabled(Control::btnWrite, false);
     window.SetControlEnabled(Control::btnRead, false);
@@ -106,9 +111,11 @@ void Connect(CWindowOps& window)
         window.SetConnectCaption("Fail");
         return;
     }
+    const std::uint32_t failures = SerialPort.FailureCount();
     SerialPort.SetPort(PortMap[position]);
     if (SerialPort.Open() != 1) {
         window.SetConnectCaption("Fail");
+        ShowPortOutcome(window, failures);
         return;
     }
 
@@ -123,6 +130,7 @@ void Connect(CWindowOps& window)
     window.SetTimerEnabled(false);
     FinishConnect(window);
     window.ResetProgress(kConnectProgressMaximum);
+    ShowPortOutcome(window, failures);
 }
 
 }  // namespace

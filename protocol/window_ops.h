@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "port_failure.h"
 #include "profile.h"
 
 // The controls whose enabled state the protocol switches.
@@ -25,6 +26,13 @@ public:
 
     // Modal error box: the text, the error icon, one OK button.
     virtual void ShowErrorBox(const std::string& text) = 0;
+
+    // The status bar: the latest failure of an operation on port `portIndex`
+    // (port_info::DescribeFailure says it in words, with its diagnostic line).
+    virtual void ShowPortFailure(int portIndex, const PortFailure& failure) = 0;
+    // An operation on the port succeeded: a failure shown gives way to the
+    // port's device again.
+    virtual void ClearPortFailure() = 0;
 
     virtual void SetConnectCaption(const std::string& caption) = 0;
     virtual void SetControlEnabled(Control control, bool enabled) = 0;

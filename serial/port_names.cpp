@@ -5,8 +5,6 @@ namespace serial_platform {
 
 namespace {
 
-constexpr int kPortCount = 31;
-
 constexpr const char* kWindowsNames[kPortCount] = {
     "COM1",        "COM2",        "COM3",        "COM4",        "COM5",        "COM6",
     "COM7",        "COM8",        "COM9",        "\\\\.\\COM10", "\\\\.\\COM11", "\\\\.\\COM12",

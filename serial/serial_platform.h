@@ -20,12 +20,13 @@ inline constexpr std::uint32_t kErrorIoPending = 997;
 // Status word of a record while its transfer is outstanding (STATUS_PENDING).
 inline constexpr std::uintptr_t kStatusPending = 259;
 
-// Results of WaitForEvent (WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED).
+// Results of WaitForCompletion (WAIT_OBJECT_0, WAIT_TIMEOUT, WAIT_FAILED).
 inline constexpr std::uint32_t kWaitSignalled = 0;
 inline constexpr std::uint32_t kWaitTimeout = 258;
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFF;
 
-// Longest a write may take before it is given up, in milliseconds.
+// Longest a write may take, until its bytes have left, before it is given up,
+// in milliseconds.
 inline constexpr std::uint32_t kWriteTimeLimitMs = 2000;
 
 // The record of one transfer; laid out like Win32's OVERLAPPED, so the Win32
@@ -55,6 +56,9 @@ struct LineSettings {
     alignas(std::max_align_t) unsigned char native[128] = {};  // DCB or termios
 };
 
+// Port indices 0..30 name COM1..COM31.
+inline constexpr int kPortCount = 31;
+
 // Buffer size for PortName.
 inline constexpr std::size_t kPortNameSize = 4096;
 
@@ -68,8 +72,10 @@ const char* DefaultPosixPortName(int portIndex);
 // outside 0..30 or a name longer than `size`.
 bool PortName(int portIndex, char* name, std::size_t size);
 
-// POSIX: true when `device` is one of the kernel's active consoles
-// (ZR9_CONSOLE_LIST names a stand-in for their list).
+// POSIX: the root of sysfs, /sys, or the stand-in that ZR9_SYSFS names for tests.
+const char* SysfsRoot();
+// POSIX: true when `device` is one of the kernel's active consoles (listed in
+// class/tty/console/active of sysfs).
 bool IsActiveConsole(const char* device);
 
 // Opens the device for exclusive, asynchronous use (CreateFileA).
@@ -82,8 +88,14 @@ bool SetQueueSizes(Handle port, std::uint32_t inQueue, std::uint32_t outQueue);
 bool PurgeAll(Handle port);
 // Current line settings (GetCommState).
 bool GetLineSettings(Handle port, LineSettings& settings);
-// Applies settings read by GetLineSettings with some values changed (SetCommState).
+// Applies settings read by GetLineSettings with some values changed, made
+// binary-safe (SetCommState).
 bool SetLineSettings(Handle port, const LineSettings& settings);
+// Turns off, in the platform's record, everything that drops, replaces or
+// holds back bytes of binary data: XON/XOFF and, on Win32, fNull,
+// fDsrSensitivity, fErrorChar and fAbortOnError (fBinary on); on POSIX, the
+// terminal's line editing and translations. Hardware flow control stays.
+void MakeBinarySafe(LineSettings& settings);
 
 // A manual-reset completion event, not signalled (CreateEventA); kNoEvent on failure.
 Handle CreateCompletionEvent();
@@ -91,15 +103,17 @@ Handle CreateCompletionEvent();
 bool CloseEvent(Handle event);
 
 // Start a transfer on `record` (ReadFile/WriteFile). True: done, `count` holds
-// the bytes moved. False with LastErrorCode() == kErrorIoPending: the transfer
-// completes later into the same buffer and signals record.hEvent.
+// the bytes moved; a write is done once its bytes have left. False with
+// LastErrorCode() == kErrorIoPending: the transfer completes later into the
+// same buffer and signals record.hEvent.
 bool StartRead(Handle port, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
                Overlapped& record);
 bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
                 std::uint32_t& count, Overlapped& record);
-// Waits for an event at most `timeLimitMs` (WaitForSingleObject): kWaitSignalled,
-// kWaitTimeout or kWaitFailed.
-std::uint32_t WaitForEvent(Handle event, std::uint32_t timeLimitMs);
+// Waits at most `timeLimitMs` for the transfer on `record` to complete
+// (WaitForSingleObject on record.hEvent): kWaitSignalled, kWaitTimeout or
+// kWaitFailed.
+std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs);
 // The byte count of a completed transfer, without waiting (GetOverlappedResult).
 bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count);
 
@@ -111,12 +125,25 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes);
 bool CancelPending(Handle port);
 // Lets queued output go out for at most `timeLimitMs`, then discards what is
 // still queued, so that releasing the device never waits on a line that is
-// held off.
+// held off. False when output was still queued at the limit.
 bool DrainOutput(Handle port, std::uint32_t timeLimitMs);
+// True when hardware flow control holds the output back: RTS/CTS is on and
+// the peer keeps CTS low (TIOCMGET, GetCommModemStatus).
+bool OutputHeldByHandshake(Handle port);
+// Turns RTS/CTS flow control off (on Win32 its output side, fOutxCtsFlow), so
+// that releasing a device whose line held the output cannot wait for CTS (a
+// USB adapter's own buffer is not among the queued output, and a driver's
+// close waits up to 30 s for it).
+bool TurnOffHardwareFlowControl(Handle port);
 // Releases the device (CloseHandle).
 bool ClosePort(Handle port);
 
 // Error code of the call that just failed (errno, GetLastError).
 std::uint32_t LastErrorCode();
+// True when `code`, from a call on a device that was open (`portOpen`) or
+// being opened, means the device went away: EIO, ENXIO, ENODEV; on Win32
+// ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED, and
+// ERROR_ACCESS_DENIED on an open port.
+bool MeansDeviceGone(std::uint32_t code, bool portOpen);
 
 }  // namespace serial_platform

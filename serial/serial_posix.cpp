@@ -1,11 +1,11 @@
 // POSIX implementation of the serial operations (termios). Every transfer
-// ends before it returns, so nothing is ever outstanding and an event has
-// nothing to wait for: its handle tells how the last transfer on its record
-// ended.
+// ends before it returns, so an event has nothing to wait for: a record is
+// left outstanding only by a write that ran out of time.
 #include "serial_platform.h"
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,10 +23,8 @@ static_assert(sizeof(termios) <= sizeof(LineSettings::native));
 
 namespace {
 
-// Event handles: the last transfer on the record completed, or a write ran
-// out of time.
-constexpr Handle kCompletedEvent = 1;
-constexpr Handle kTimedOutEvent = 2;
+// Every record's event: transfers complete before they return.
+constexpr Handle kCompletionEvent = 1;
 
 struct SpeedCode {
     std::uint32_t baudRate;
@@ -45,26 +43,31 @@ termios& NativeSettings(LineSettings& settings)
     return *reinterpret_cast<termios*>(settings.native);
 }
 
-const termios& NativeSettings(const LineSettings& settings)
+// Bytes of a write that have not left yet: in the kernel's output queue, or
+// held by the handshake in a USB adapter's own buffer, which the queue does
+// not count.
+bool OutputPending(int fd)
 {
-    return *reinterpret_cast<const termios*>(settings.native);
-}
-
-// The kernel's active consoles; ZR9_CONSOLE_LIST names a stand-in list for tests.
-const char* ConsoleListPath()
-{
-    const char* path = std::getenv("ZR9_CONSOLE_LIST");
-    return path ? path : "/sys/class/tty/console/active";
+    int queued = 0;
+    return (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) || OutputHeldByHandshake(fd);
 }
 
 }  // namespace
+
+const char* SysfsRoot()
+{
+    const char* root = std::getenv("ZR9_SYSFS");
+    return root ? root : "/sys";
+}
 
 bool IsActiveConsole(const char* device)
 {
     struct stat deviceStat {};
     if (stat(device, &deviceStat) != 0 || !S_ISCHR(deviceStat.st_mode))
         return false;
-    std::FILE* list = std::fopen(ConsoleListPath(), "r");
+    char listPath[PATH_MAX];
+    std::snprintf(listPath, sizeof listPath, "%s/class/tty/console/active", SysfsRoot());
+    std::FILE* list = std::fopen(listPath, "r");
     if (!list)
         return false;
     bool found = false;
@@ -167,10 +170,26 @@ bool GetLineSettings(Handle port, LineSettings& settings)
     return true;
 }
 
+void MakeBinarySafe(LineSettings& settings)
+{
+    // Raw. Software flow control is off as well: the profile and version
+    // bytes are binary, 0x11 and 0x13 among them, and the module speaks no
+    // XON/XOFF. A new terminal has IXON on.
+    termios& tio = NativeSettings(settings);
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                     IXANY);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+}
+
 bool SetLineSettings(Handle port, const LineSettings& settings)
 {
     const int fd = static_cast<int>(port);
-    termios tio = NativeSettings(settings);
+    LineSettings safe = settings;
+    MakeBinarySafe(safe);
+    termios tio = NativeSettings(safe);
 
     const SpeedCode* speed = nullptr;
     for (const SpeedCode& code : kSpeeds)
@@ -182,16 +201,6 @@ bool SetLineSettings(Handle port, const LineSettings& settings)
         errno = EINVAL;
         return false;
     }
-
-    // Raw and binary-transparent. Software flow control is off as well: the
-    // profile and version bytes are binary, 0x11 and 0x13 among them, and the
-    // module speaks no XON/XOFF. A new terminal has IXON on.
-    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                     IXANY);
-    tio.c_oflag &= ~OPOST;
-    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
 
     // Hardware flow control (CRTSCTS) stays as found.
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
@@ -223,7 +232,7 @@ bool SetLineSettings(Handle port, const LineSettings& settings)
 
 Handle CreateCompletionEvent()
 {
-    return kCompletedEvent;
+    return kCompletionEvent;
 }
 
 bool CloseEvent(Handle)
@@ -246,51 +255,60 @@ bool StartRead(Handle port, std::uint8_t* buffer, std::uint32_t length, std::uin
 bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
                 std::uint32_t& count, Overlapped& record)
 {
-    // Non-blocking writes, waiting for room at most kWriteTimeLimitMs in all. A
-    // write that the line holds off for longer ends like a Win32 write whose
-    // wait times out: reported as still in progress, with its event timed out.
+    // Non-blocking writes, then the wait until the bytes have left, at most
+    // kWriteTimeLimitMs in all: a UART or USB adapter takes kilobytes at once
+    // and sends them only as RTS/CTS allows. A write that the line holds back
+    // for longer ends like a Win32 write whose wait times out: still
+    // outstanding, for the caller to cancel.
     const int fd = static_cast<int>(port);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeLimitMs);
-    if (record.hEvent == kTimedOutEvent)
-        record.hEvent = kCompletedEvent;
     count = 0;
-    while (count < length) {
-        const ssize_t sent = write(fd, buffer + count, length - count);
-        if (sent > 0) {
-            count += static_cast<std::uint32_t>(sent);
-            continue;
+    record.status = 0;
+    while (count < length || OutputPending(fd)) {
+        if (count < length) {
+            const ssize_t sent = write(fd, buffer + count, length - count);
+            if (sent > 0) {
+                count += static_cast<std::uint32_t>(sent);
+                continue;
+            }
+            if (sent < 0 && errno != EINTR && errno != EAGAIN)
+                return false;
         }
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent < 0 && errno != EAGAIN)
-            return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            if (record.hEvent != kNoEvent)
-                record.hEvent = kTimedOutEvent;
+            record.status = kStatusPending;
             record.transferred = count;
             errno = static_cast<int>(kErrorIoPending);
             return false;
         }
-        pollfd room{fd, POLLOUT, 0};
-        if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
-            return false;
+        if (count < length) {
+            pollfd room{fd, POLLOUT, 0};
+            if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
+                return false;
+        } else {
+            // The queue's emptying is not signalled: look again shortly.
+            poll(nullptr, 0, 1);
+        }
     }
-    record.status = 0;
     record.transferred = count;
     return true;
 }
 
-// The time limit was spent inside the transfer already.
-std::uint32_t WaitForEvent(Handle event, std::uint32_t)
+// Transfers end inside StartRead and StartWrite; one still outstanding is a
+// write that spent the time limit there. Once told, only its queued bytes
+// are left, for the caller to cancel.
+std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t)
 {
-    if (event == kNoEvent) {
+    if (record.hEvent == kNoEvent) {
         errno = EINVAL;
         return kWaitFailed;
     }
-    return event == kTimedOutEvent ? kWaitTimeout : kWaitSignalled;
+    if (record.status != kStatusPending)
+        return kWaitSignalled;
+    record.status = 0;
+    return kWaitTimeout;
 }
 
 bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
@@ -322,11 +340,34 @@ bool DrainOutput(Handle port, std::uint32_t timeLimitMs)
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeLimitMs);
     int queued = 0;
     while (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return tcflush(fd, TCOFLUSH) == 0;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            tcflush(fd, TCOFLUSH);
+            return false;
+        }
         poll(nullptr, 0, 5);
     }
     return true;
+}
+
+bool OutputHeldByHandshake(Handle port)
+{
+    const int fd = static_cast<int>(port);
+    termios tio{};
+    int modemLines = 0;
+    return tcgetattr(fd, &tio) == 0 && (tio.c_cflag & CRTSCTS) &&
+           ioctl(fd, TIOCMGET, &modemLines) == 0 && !(modemLines & TIOCM_CTS);
+}
+
+bool TurnOffHardwareFlowControl(Handle port)
+{
+    // TCSANOW: a change that waits for output to drain would wait on the very
+    // line it is meant to free.
+    const int fd = static_cast<int>(port);
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0)
+        return false;
+    tio.c_cflag &= ~CRTSCTS;
+    return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
 bool ClosePort(Handle port)
@@ -337,6 +378,11 @@ bool ClosePort(Handle port)
 std::uint32_t LastErrorCode()
 {
     return static_cast<std::uint32_t>(errno);
+}
+
+bool MeansDeviceGone(std::uint32_t code, bool)
+{
+    return code == EIO || code == ENXIO || code == ENODEV;
 }
 
 }  // namespace serial_platform

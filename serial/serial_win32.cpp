@@ -100,21 +100,35 @@ bool GetLineSettings(Handle port, LineSettings& settings)
     return true;
 }
 
+void MakeBinarySafe(LineSettings& settings)
+{
+    // A port keeps whatever the last program or `mode` left in its settings.
+    // The profile and version bytes are binary: fNull would drop every 0x00,
+    // fErrorChar replace bytes with parity errors, XON/XOFF take 0x11 and
+    // 0x13; fDsrSensitivity drops all input while DSR is low (rarely wired on
+    // a module) and fAbortOnError stops all I/O after any line error.
+    DCB& dcb = NativeSettings(settings);
+    dcb.fBinary = TRUE;
+    dcb.fNull = FALSE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fAbortOnError = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+}
+
 bool SetLineSettings(Handle port, const LineSettings& settings)
 {
     // Everything else in the record (hardware flow control, special
-    // characters) goes back as the driver reported it. Software flow control
-    // is off: the profile and version bytes are binary, and a port keeps
-    // whatever the last program or `mode` left in its settings.
-    DCB dcb;
-    std::memcpy(&dcb, settings.native, sizeof dcb);
+    // characters) goes back as the driver reported it.
+    LineSettings safe = settings;
+    MakeBinarySafe(safe);
+    DCB& dcb = NativeSettings(safe);
     dcb.BaudRate = settings.baudRate;
     dcb.ByteSize = settings.byteSize;
     dcb.Parity = settings.parity;
     dcb.StopBits = settings.stopBits;
     dcb.fDtrControl = settings.dtrControl;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
     return SetCommState(ToWin32(port), &dcb) != FALSE;
 }
 
@@ -146,9 +160,9 @@ bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
     return completed != FALSE;
 }
 
-std::uint32_t WaitForEvent(Handle event, std::uint32_t timeLimitMs)
+std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs)
 {
-    return WaitForSingleObject(ToWin32(event), timeLimitMs);
+    return WaitForSingleObject(ToWin32(record.hEvent), timeLimitMs);
 }
 
 bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count)
@@ -180,11 +194,32 @@ bool DrainOutput(Handle port, std::uint32_t timeLimitMs)
     DWORD errors = 0;
     COMSTAT status{};
     while (ClearCommError(ToWin32(port), &errors, &status) && status.cbOutQue > 0) {
-        if (GetTickCount64() >= deadline)
-            return PurgeComm(ToWin32(port), PURGE_TXABORT | PURGE_TXCLEAR) != FALSE;
+        if (GetTickCount64() >= deadline) {
+            PurgeComm(ToWin32(port), PURGE_TXABORT | PURGE_TXCLEAR);
+            return false;
+        }
         Sleep(5);
     }
     return true;
+}
+
+bool OutputHeldByHandshake(Handle port)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    DWORD modemStatus = 0;
+    return GetCommState(ToWin32(port), &dcb) && dcb.fOutxCtsFlow &&
+           GetCommModemStatus(ToWin32(port), &modemStatus) && !(modemStatus & MS_CTS_ON);
+}
+
+bool TurnOffHardwareFlowControl(Handle port)
+{
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(ToWin32(port), &dcb))
+        return false;
+    dcb.fOutxCtsFlow = FALSE;
+    return SetCommState(ToWin32(port), &dcb) != FALSE;
 }
 
 bool ClosePort(Handle port)
@@ -195,6 +230,21 @@ bool ClosePort(Handle port)
 std::uint32_t LastErrorCode()
 {
     return GetLastError();
+}
+
+bool MeansDeviceGone(std::uint32_t code, bool portOpen)
+{
+    switch (code) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_OPERATION_ABORTED:
+        return true;
+    case ERROR_ACCESS_DENIED:
+        // Opening: the port is in use. On an open port: it vanished.
+        return portOpen;
+    default:
+        return false;
+    }
 }
 
 }  // namespace serial_platform

@@ -17,12 +17,6 @@ constexpr std::uint32_t kReadWaitMs = 50;
 // which a line held off would spend in full with the window frozen.
 constexpr std::uint32_t kCloseDrainMs = 500;
 
-// `code` is taken by the caller before anything is written.
-void ReportError(const char* text, std::uint32_t code)
-{
-    std::fprintf(stderr, "%s%" PRIu32 ".\n", text, code);
-}
-
 }  // namespace
 
 CSerialPort::CSerialPort(int portIndex, std::uint32_t baudRate, std::uint8_t parity,
@@ -43,6 +37,28 @@ CSerialPort::~CSerialPort()
     Close();
 }
 
+// `code` is taken by the caller before anything is written.
+void CSerialPort::Fail(PortOperation operation, PortStep step, std::uint32_t code,
+                       const char* text, LineEnd end)
+{
+    m_failure = PortFailure{};
+    m_failure.operation = operation;
+    m_failure.step = step;
+    m_failure.errorCode = code;
+    m_failure.deviceGone = os::MeansDeviceGone(code, operation != PortOperation::Open);
+    ++m_dwFailureCount;
+    if (!text)
+        return;
+    char* const line = m_failure.diagnostic;
+    const std::size_t size = sizeof m_failure.diagnostic;
+    switch (end) {
+    case LineEnd::CodeFullStop: std::snprintf(line, size, "%s%" PRIu32 ".", text, code); break;
+    case LineEnd::Code: std::snprintf(line, size, "%s%" PRIu32, text, code); break;
+    case LineEnd::Text: std::snprintf(line, size, "%s", text); break;
+    }
+    std::fprintf(stderr, "%s\n", line);
+}
+
 int CSerialPort::Open()
 {
     // A device held by an earlier failed Open would otherwise stay in use until exit.
@@ -54,69 +70,68 @@ int CSerialPort::Open()
                          : os::PortName(m_nPortIndex, name, sizeof name) ? name
                                                                          : nullptr;
     m_hPort = device ? os::OpenExclusive(device) : os::kInvalidHandle;
-    if (m_hPort == os::kInvalidHandle) {
-        ReportError("CreateFile failed with error ", os::LastErrorCode());
+    const auto failed = [this](PortStep step, const char* text) {
+        Fail(PortOperation::Open, step, os::LastErrorCode(), text);
         return 0;
-    }
-    if (!os::SetEventMask(m_hPort)) {
-        ReportError("SetCommMask failed with error ", os::LastErrorCode());
-        return 0;
-    }
-    if (!os::SetQueueSizes(m_hPort, m_dwInQueue, m_dwOutQueue)) {
-        ReportError("SetupComm failed with error ", os::LastErrorCode());
-        return 0;
-    }
-    if (!os::PurgeAll(m_hPort)) {
-        ReportError("PurgeComm failed with error ", os::LastErrorCode());
-        return 0;
-    }
+    };
+    if (m_hPort == os::kInvalidHandle)
+        return failed(PortStep::CreateFile, "CreateFile failed with error ");
+    if (!os::SetEventMask(m_hPort))
+        return failed(PortStep::SetCommMask, "SetCommMask failed with error ");
+    if (!os::SetQueueSizes(m_hPort, m_dwInQueue, m_dwOutQueue))
+        return failed(PortStep::SetupComm, "SetupComm failed with error ");
+    if (!os::PurgeAll(m_hPort))
+        return failed(PortStep::PurgeComm, "PurgeComm failed with error ");
     os::LineSettings settings;
-    if (!os::GetLineSettings(m_hPort, settings)) {
-        ReportError("GetCommState failed with error ", os::LastErrorCode());
-        return 0;
-    }
+    if (!os::GetLineSettings(m_hPort, settings))
+        return failed(PortStep::GetCommState, "GetCommState failed with error ");
     settings.baudRate = m_dwBaudRate;
     settings.byteSize = m_byByteSize;
     settings.parity = m_byParity;
     settings.stopBits = m_byStopBits;
     settings.dtrControl = os::kDtrControlEnable;
-    if (!os::SetLineSettings(m_hPort, settings)) {
-        ReportError("SetCommState Failed with error ", os::LastErrorCode());
-        return 0;
-    }
+    if (!os::SetLineSettings(m_hPort, settings))
+        return failed(PortStep::SetCommState, "SetCommState Failed with error ");
 
     m_bReadPending = false;
     m_osRead.hEvent = os::CreateCompletionEvent();
     if (m_osRead.hEvent == os::kNoEvent)
-        ReportError("CreateEvent for osRead failed with error ", os::LastErrorCode());
+        failed(PortStep::CreateEvent, "CreateEvent for osRead failed with error ");
     m_osWrite.hEvent = os::CreateCompletionEvent();
     if (m_osWrite.hEvent == os::kNoEvent)
-        ReportError("CreateEvent for osWrite failed with error ", os::LastErrorCode());
+        failed(PortStep::CreateEvent, "CreateEvent for osWrite failed with error ");
     return 1;
 }
 
 int CSerialPort::Close()
 {
+    const auto failed = [this](PortStep step, const char* text) {
+        Fail(PortOperation::Close, step, os::LastErrorCode(), text);
+    };
     if ((m_osRead.status == os::kStatusPending || m_osWrite.status == os::kStatusPending) &&
         !os::CancelPending(m_hPort))
-        ReportError("CancelIO failed with error ", os::LastErrorCode());
+        failed(PortStep::CancelIo, "CancelIO failed with error ");
 
     if (m_osRead.hEvent != os::kNoEvent) {
         if (!os::CloseEvent(m_osRead.hEvent))
-            ReportError("CloseHandle m_osRead.hEvent Failed with error ", os::LastErrorCode());
+            failed(PortStep::CloseEvent, "CloseHandle m_osRead.hEvent Failed with error ");
         m_osRead.hEvent = os::kNoEvent;
     }
     if (m_osWrite.hEvent != os::kNoEvent) {
         if (!os::CloseEvent(m_osWrite.hEvent))
-            ReportError("CloseHandle m_osWrite.hEvent Failed with error ", os::LastErrorCode());
+            failed(PortStep::CloseEvent, "CloseHandle m_osWrite.hEvent Failed with error ");
         m_osWrite.hEvent = os::kNoEvent;
     }
 
     if (m_hPort == os::kInvalidHandle)
         return 1;
-    os::DrainOutput(m_hPort, kCloseDrainMs);
+    // A line that held the output back must not hold the release as well:
+    // the port's RTS/CTS setting is changed in that case only.
+    if (!os::DrainOutput(m_hPort, kCloseDrainMs) || m_bOutputHeld)
+        os::TurnOffHardwareFlowControl(m_hPort);
+    m_bOutputHeld = false;
     if (!os::ClosePort(m_hPort)) {
-        ReportError("CloseHandle Failed with error ", os::LastErrorCode());
+        failed(PortStep::CloseHandle, "CloseHandle Failed with error ");
         return 0;
     }
     m_hPort = os::kInvalidHandle;
@@ -131,21 +146,32 @@ int CSerialPort::Write(const std::uint8_t* buffer, std::uint32_t length)
     std::uint32_t count = 0;
     if (os::StartWrite(m_hPort, buffer, length, count, m_osWrite))
         return static_cast<int>(count);
-    if (os::LastErrorCode() != os::kErrorIoPending) {
+    const std::uint32_t startCode = os::LastErrorCode();
+    if (startCode != os::kErrorIoPending) {
+        Fail(PortOperation::Write, PortStep::Transfer, startCode, nullptr);
         std::uint32_t queued = 0;
         os::ClearErrors(m_hPort, queued);
         return 0;
     }
 
-    if (os::WaitForEvent(m_osWrite.hEvent, os::kWriteTimeLimitMs) != os::kWaitSignalled) {
-        // The system must not go on reading the caller's buffer after we return.
+    const std::uint32_t waited = os::WaitForCompletion(m_osWrite, os::kWriteTimeLimitMs);
+    if (waited != os::kWaitSignalled) {
+        const bool timedOut = waited == os::kWaitTimeout;
+        const std::uint32_t code = timedOut ? 0 : os::LastErrorCode();
+        const bool heldByHandshake = timedOut && os::OutputHeldByHandshake(m_hPort);
+        // The system must not go on reading the caller's buffer after we
+        // return, nor send later what the line held back.
         os::CancelPending(m_hPort);
-        std::fputs("WaitForSingleObject Failed!\n", stderr);
+        m_bOutputHeld = true;
+        Fail(PortOperation::Write, PortStep::WaitForSingleObject, code,
+             "WaitForSingleObject Failed!", LineEnd::Text);
+        m_failure.timedOut = timedOut;
+        m_failure.heldByHandshake = heldByHandshake;
         return 0;
     }
     if (!os::GetCompletionResult(m_hPort, m_osWrite, count)) {
-        const std::uint32_t code = os::LastErrorCode();
-        std::fprintf(stderr, "GetOverlappedResult Failed with error %" PRIu32 "\n", code);
+        Fail(PortOperation::Write, PortStep::GetOverlappedResult, os::LastErrorCode(),
+             "GetOverlappedResult Failed with error ", LineEnd::Code);
         std::uint32_t queued = 0;
         os::ClearErrors(m_hPort, queued);
         return 0;
@@ -177,17 +203,18 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
         }
         const std::uint32_t code = os::LastErrorCode();
         if (code != os::kErrorIoPending) {
-            ReportError("ReadFile Failed with error ", code);
+            Fail(PortOperation::Read, PortStep::Transfer, code, "ReadFile Failed with error ");
             return 0;
         }
         m_bReadPending = true;
     }
 
-    switch (os::WaitForEvent(m_osRead.hEvent, kReadWaitMs)) {
+    switch (os::WaitForCompletion(m_osRead, kReadWaitMs)) {
     case os::kWaitSignalled: {
         std::uint32_t count = 0;
         if (!os::GetCompletionResult(m_hPort, m_osRead, count)) {
-            ReportError("GetOverlappedResult Failed with error ", os::LastErrorCode());
+            Fail(PortOperation::Read, PortStep::GetOverlappedResult, os::LastErrorCode(),
+                 "GetOverlappedResult Failed with error ");
             // Nothing is outstanding any more; the next call starts afresh.
             m_bReadPending = false;
             return 0;
@@ -202,7 +229,8 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
     case os::kWaitTimeout:
         return -1;
     default:
-        std::fputs("WaitForSingleObject Failed.\n", stderr);
+        Fail(PortOperation::Read, PortStep::WaitForSingleObject, os::LastErrorCode(),
+             "WaitForSingleObject Failed.", LineEnd::Text);
         return 0;
     }
 }

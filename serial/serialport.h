@@ -1,11 +1,13 @@
 // The serial port: the abstract CPort, the serial port class CSerialPort and
 // the program's one port, SerialPort. Results are plain integers; failures
-// also write one diagnostic line to standard error.
+// also write one diagnostic line to standard error, and the port keeps the
+// latest one for the user to see.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "port_failure.h"
 #include "serial_platform.h"
 
 class CPort {
@@ -45,16 +47,30 @@ public:
     int Read(std::uint8_t* buffer, std::uint32_t length) override;
     // 1 stored; 0 refused while a device is held.
     int SetPort(int portIndex);
+    int PortIndex() const { return m_nPortIndex; }
     // While not empty, Open opens this device instead of the port index's,
     // e.g. a path outside the names of COM1 to COM31. 1 stored; 0 refused
     // while a device is held.
     int SetDeviceName(const std::string& deviceName);
+
+    // The latest failure, and how many there have been: an operation that
+    // compares the count before and after its calls learns whether one failed.
+    const PortFailure& LastFailure() const { return m_failure; }
+    std::uint32_t FailureCount() const { return m_dwFailureCount; }
 
     // A read that the system defers completes into the port's own buffer, so
     // the caller's buffer need only live for one call.
     static constexpr std::uint32_t kReadBufferSize = 4096;
 
 private:
+    // How a failure's diagnostic line ends: the error code and a full stop,
+    // the code alone, or nothing after the text.
+    enum class LineEnd { CodeFullStop, Code, Text };
+    // Records a failure and writes its diagnostic line, `text` followed by
+    // `end`; no line when `text` is null.
+    void Fail(PortOperation operation, PortStep step, std::uint32_t code, const char* text,
+              LineEnd end = LineEnd::CodeFullStop);
+
     std::uint32_t m_dwBaudRate;
     std::uint32_t m_dwInQueue;
     std::uint32_t m_dwOutQueue;
@@ -67,6 +83,11 @@ private:
     serial_platform::Overlapped m_osRead;
     serial_platform::Overlapped m_osWrite;
     std::uint8_t m_abyReadBuffer[kReadBufferSize] = {};
+    // A write was given up since the device was opened: the line may still
+    // hold its bytes, so Close must not wait for them.
+    bool m_bOutputHeld = false;
+    PortFailure m_failure;
+    std::uint32_t m_dwFailureCount = 0;
 };
 
 extern CSerialPort SerialPort;

@@ -11,7 +11,7 @@ objdump=x86_64-w64-mingw32-objdump
 
 # DLLs of Windows itself (10 or later, 64-bit), and its API sets api-ms-win-*.
 system_dlls=" advapi32.dll authz.dll comdlg32.dll d3d11.dll d3d9.dll dwmapi.dll dxgi.dll gdi32.dll
-  imm32.dll kernel32.dll mpr.dll msvcrt.dll netapi32.dll ole32.dll oleaut32.dll shcore.dll
+  imm32.dll kernel32.dll mpr.dll msvcrt.dll netapi32.dll ole32.dll oleaut32.dll setupapi.dll shcore.dll
   shell32.dll shlwapi.dll user32.dll userenv.dll uxtheme.dll version.dll winmm.dll ws2_32.dll
   wtsapi32.dll "
 system_dlls=" $(echo $system_dlls) "

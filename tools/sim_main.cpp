@@ -1,9 +1,11 @@
 // zr9-module-sim: plays a ZR9 module on a pseudo-terminal whose slave side is
-// linked as DIR/COMn, so the tool can be tried and tested without hardware.
+// linked as DIR/COMn, so the tool can be tried and tested without hardware,
+// or on an existing terminal device at one end of a null-modem line.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +39,8 @@ constexpr auto kStallTimeout = std::chrono::milliseconds(200);
 // While no program holds the slave open the master only reports a hang-up;
 // this bounds the wait for the open when the open notification is missing.
 constexpr auto kNoSlaveRetry = std::chrono::milliseconds(50);
+// How often a device that hung up (unplugged) is tried again.
+constexpr auto kDeviceRetry = std::chrono::milliseconds(100);
 
 volatile sig_atomic_t g_nStopSignal = 0;
 
@@ -47,6 +52,7 @@ void OnStopSignal(int signal)
 struct SimOptions {
     std::string m_strPortDir;
     int m_nCom = 0;
+    std::string m_strDevice;  // an existing terminal instead of a pseudo-terminal
     std::string m_strTranscriptPath;
     long m_nLineRate = 0;  // bits per second; 0 sends at once
     bool m_bLineDefaults = false;  // the terminal keeps the kernel's settings
@@ -55,9 +61,12 @@ struct SimOptions {
 
 const char kUsage[] =
     "usage: zr9-module-sim --port-dir DIR --com N [options]\n"
-    "Plays a ZR9 module on a pseudo-terminal linked as DIR/COMN (1..31).\n"
-    "DIR defaults to $ZR9_PORT_DIR. Prints the link and the slave path, one line\n"
-    "each, then serves until SIGTERM or SIGINT.\n"
+    "       zr9-module-sim --device PATH [options]\n"
+    "Plays a ZR9 module on a pseudo-terminal linked as DIR/COMN (1..31), or on\n"
+    "the existing terminal device PATH, such as one end of a null-modem cable.\n"
+    "DIR defaults to $ZR9_PORT_DIR. Prints the link (or PATH) and the terminal\n"
+    "behind it, one line each, then serves until SIGTERM or SIGINT. A device\n"
+    "that hangs up (unplugged) is opened again when it is back.\n"
     "  --password TEXT       configuration password, at most 4 characters (default:\n"
     "                        the profile's, 6874 in the default profile)\n"
     "  --version MAJOR.MINOR firmware version bytes, 0..255 each (default 1.3)\n"
@@ -70,7 +79,12 @@ const char kUsage[] =
     "  --line-rate BPS       pace like an 8N1 line at BPS bits per second\n"
     "  --line-defaults       leave the terminal at the kernel's settings for a new\n"
     "                        one (echo, line editing, XON/XOFF), as a freshly\n"
-    "                        plugged adapter has it, instead of raw\n";
+    "                        plugged adapter has it, instead of raw\n"
+    "  --device PATH         serve this terminal, held exclusively; its speed,\n"
+    "                        framing and hardware flow control stay as the\n"
+    "                        driver has them, its line discipline (echo, line\n"
+    "                        editing, XON/XOFF) is turned off unless\n"
+    "                        --line-defaults is given\n";
 
 [[noreturn]] void Fail(const std::string& message)
 {
@@ -116,6 +130,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.m_strPortDir = value();
         } else if (arg == "--com") {
             options.m_nCom = static_cast<int>(ParseNumber(value(), 1, 31, "port number"));
+        } else if (arg == "--device") {
+            options.m_strDevice = value();
         } else if (arg == "--password") {
             password = value();
             if (password->size() > kPasswordBytes)
@@ -153,9 +169,11 @@ SimOptions ParseOptions(int argc, char** argv)
             Fail("unknown option " + arg);
         }
     }
-    if (options.m_strPortDir.empty() || options.m_nCom == 0) {
+    if (!options.m_strDevice.empty() && options.m_nCom != 0)
+        Fail("--device serves an existing terminal; --com makes a new one");
+    if (options.m_strDevice.empty() && (options.m_strPortDir.empty() || options.m_nCom == 0)) {
         std::fputs(kUsage, stderr);
-        Fail("--port-dir (or ZR9_PORT_DIR) and --com are needed");
+        Fail("--device, or --port-dir (or ZR9_PORT_DIR) and --com, are needed");
     }
     // After --profile, whatever the order on the command line.
     if (password)
@@ -238,62 +256,44 @@ private:
     Clock::time_point m_tStart;
 };
 
-// The master side of the pseudo-terminal, linked as DIR/COMn while it lives.
-class CPtyLink {
+// The terminal the module is played on, as the server sees it. A line goes
+// down when its other side is gone (no program on a pseudo-terminal's slave,
+// a device hung up) and is tried again after a notice or a retry time.
+class CLine {
 public:
-    CPtyLink(const std::string& dir, int com, bool lineDefaults)
-    {
-        m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
-            Fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
-        m_strSlave = ptsname(m_hMaster);
+    virtual ~CLine() = default;
 
-        // The module's side of a line has no line discipline: no echo, no
-        // line editing, no translation of line ends. The settings are the
-        // terminal's, so on Linux this also makes the tool's side raw before
-        // the tool opens it, unless the kernel's defaults are asked for.
-        if (!lineDefaults) {
-            termios settings{};
-            tcgetattr(m_hMaster, &settings);
-            cfmakeraw(&settings);
-            tcsetattr(m_hMaster, TCSANOW, &settings);
-        }
+    // What the module reads and writes; -1 while a device is gone.
+    virtual int Handle() const = 0;
+    // Polled while the line is down for a sign that it is back; -1 if none.
+    virtual int ReturnNotice() const = 0;
+    virtual Duration RetryAfter() const = 0;
+    virtual void Down() = 0;
+    // True when the line can be used again.
+    virtual bool TryUp() = 0;
 
-        m_strLink = dir + "/COM" + std::to_string(com);
-        // A link left by a simulator that was killed points nowhere, or at the
-        // terminal this one has just been given; replace it.
-        struct stat target {};
-        if (stat(m_strLink.c_str(), &target) != 0 || LinkTarget() == m_strSlave)
-            unlink(m_strLink.c_str());
-        if (symlink(m_strSlave.c_str(), m_strLink.c_str()) != 0)
-            Fail("cannot link " + m_strLink + ": " + std::strerror(errno));
-    }
-    ~CPtyLink()
-    {
-        // Only our own link: another simulator may have taken the name since.
-        if (LinkTarget() == m_strSlave)
-            unlink(m_strLink.c_str());
-        close(m_hMaster);
-    }
-    CPtyLink(const CPtyLink&) = delete;
-    CPtyLink& operator=(const CPtyLink&) = delete;
-
-    int Master() const { return m_hMaster; }
-    const std::string& Link() const { return m_strLink; }
-    const std::string& Slave() const { return m_strSlave; }
-
-private:
-    std::string LinkTarget() const
-    {
-        char target[PATH_MAX];
-        const ssize_t size = readlink(m_strLink.c_str(), target, sizeof target);
-        return size > 0 ? std::string(target, static_cast<std::size_t>(size)) : std::string();
-    }
-
-    int m_hMaster = -1;
-    std::string m_strSlave;
-    std::string m_strLink;
+    // The two lines printed at start: the name to open, the terminal behind it.
+    virtual std::string Name() const = 0;
+    virtual std::string Terminal() const = 0;
 };
+
+// The module's side of a line has no line discipline: no echo, no line
+// editing, no translation of line ends, no signals, no XON/XOFF. Speed,
+// framing and hardware flow control are left alone.
+void TurnOffLineDiscipline(int terminal)
+{
+    termios settings{};
+    if (tcgetattr(terminal, &settings) != 0)
+        return;
+    settings.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings.c_oflag &= ~OPOST;
+    settings.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    // TCSANOW: a drain could wait for ever on a line that is held off.
+    tcsetattr(terminal, TCSANOW, &settings);
+}
 
 // Tells when a program opens the slave, so the wait for that needs no polling.
 class COpenWatch {
@@ -330,15 +330,153 @@ private:
     int m_hNotify = -1;
 };
 
-// Serves the module on the pseudo-terminal. With a line rate each received
+// The master side of a pseudo-terminal, linked as DIR/COMn while it lives.
+class CPtyLink : public CLine {
+public:
+    CPtyLink(const std::string& dir, int com, bool lineDefaults)
+    {
+        m_hMaster = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (m_hMaster < 0 || grantpt(m_hMaster) != 0 || unlockpt(m_hMaster) != 0)
+            Fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+        m_strSlave = ptsname(m_hMaster);
+
+        // The settings are the terminal's, so on Linux this also makes the
+        // tool's side raw before the tool opens it, unless the kernel's
+        // defaults are asked for.
+        if (!lineDefaults) {
+            termios settings{};
+            tcgetattr(m_hMaster, &settings);
+            cfmakeraw(&settings);
+            tcsetattr(m_hMaster, TCSANOW, &settings);
+        }
+
+        m_strLink = dir + "/COM" + std::to_string(com);
+        // A link left by a simulator that was killed points nowhere, or at the
+        // terminal this one has just been given; replace it.
+        struct stat target {};
+        if (stat(m_strLink.c_str(), &target) != 0 || LinkTarget() == m_strSlave)
+            unlink(m_strLink.c_str());
+        if (symlink(m_strSlave.c_str(), m_strLink.c_str()) != 0)
+            Fail("cannot link " + m_strLink + ": " + std::strerror(errno));
+        m_watch.emplace(m_strSlave);
+    }
+    ~CPtyLink() override
+    {
+        // Only our own link: another simulator may have taken the name since.
+        if (LinkTarget() == m_strSlave)
+            unlink(m_strLink.c_str());
+        close(m_hMaster);
+    }
+    CPtyLink(const CPtyLink&) = delete;
+    CPtyLink& operator=(const CPtyLink&) = delete;
+
+    // Without a program on the slave the master keeps its bytes and only
+    // reports hang-ups, so it stays usable; the wait is for the next open.
+    int Handle() const override { return m_hMaster; }
+    int ReturnNotice() const override { return m_watch->Handle(); }
+    Duration RetryAfter() const override { return kNoSlaveRetry; }
+    void Down() override {}
+    bool TryUp() override
+    {
+        m_watch->Drain();
+        return true;
+    }
+    std::string Name() const override { return m_strLink; }
+    std::string Terminal() const override { return m_strSlave; }
+
+private:
+    std::string LinkTarget() const
+    {
+        char target[PATH_MAX];
+        const ssize_t size = readlink(m_strLink.c_str(), target, sizeof target);
+        return size > 0 ? std::string(target, static_cast<std::size_t>(size)) : std::string();
+    }
+
+    int m_hMaster = -1;
+    std::string m_strSlave;
+    std::string m_strLink;
+    std::optional<COpenWatch> m_watch;
+};
+
+// An existing terminal device, such as a USB adapter or a UART at one end of
+// a null-modem cable. Held exclusively, as the tool holds its port, so that
+// a second program on it fails instead of sharing the bytes.
+class CDeviceLine : public CLine {
+public:
+    CDeviceLine(const std::string& path, bool lineDefaults, CTranscript& transcript)
+        : m_strPath(path), m_bLineDefaults(lineDefaults), m_transcript(transcript)
+    {
+        if (!Open())
+            Fail("cannot serve " + path + ": " + std::strerror(errno));
+        char terminal[PATH_MAX];
+        m_strTerminal = realpath(path.c_str(), terminal) ? terminal : path;
+    }
+    ~CDeviceLine() override
+    {
+        if (m_hDevice >= 0)
+            close(m_hDevice);
+    }
+    CDeviceLine(const CDeviceLine&) = delete;
+    CDeviceLine& operator=(const CDeviceLine&) = delete;
+
+    int Handle() const override { return m_hDevice; }
+    int ReturnNotice() const override { return -1; }
+    Duration RetryAfter() const override { return kDeviceRetry; }
+    // A hung-up descriptor stays dead: the device's return needs a new open.
+    void Down() override
+    {
+        if (m_hDevice < 0)
+            return;
+        close(m_hDevice);
+        m_hDevice = -1;
+        m_transcript.Event("device hung up: waiting for it");
+    }
+    bool TryUp() override
+    {
+        if (m_hDevice >= 0)
+            return true;
+        if (!Open())
+            return false;
+        m_transcript.Event("device back");
+        return true;
+    }
+    std::string Name() const override { return m_strPath; }
+    std::string Terminal() const override { return m_strTerminal; }
+
+private:
+    bool Open()
+    {
+        const int device = open(m_strPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (device < 0)
+            return false;
+        termios settings{};
+        if (tcgetattr(device, &settings) != 0 || flock(device, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+            close(device);
+            errno = error;
+            return false;
+        }
+        if (!m_bLineDefaults)
+            TurnOffLineDiscipline(device);
+        m_hDevice = device;
+        return true;
+    }
+
+    std::string m_strPath;
+    std::string m_strTerminal;
+    bool m_bLineDefaults;
+    CTranscript& m_transcript;
+    int m_hDevice = -1;
+};
+
+// Serves the module on its line. With a line rate each received
 // byte takes its time on the line before the command it completes is
 // accepted, and each answer byte takes its time before it is delivered.
 class CModuleServer {
 public:
-    CModuleServer(const SimOptions& options, CPtyLink& link, CTranscript& transcript)
+    CModuleServer(const SimOptions& options, CLine& line, CTranscript& transcript)
         : m_module(options.m_behaviour),
-          m_link(link),
-          m_watch(link.Slave()),
+          m_line(line),
           m_transcript(transcript),
           m_tByte(options.m_nLineRate > 0 ? Duration(10'000'000'000LL / options.m_nLineRate)
                                           : Duration::zero())
@@ -378,12 +516,12 @@ private:
             wakeBy(m_deqOutput.front().m_tDue);
         if (m_parser.HoldsPartialCommand())
             wakeBy(m_tLastReceived + kStallTimeout);
-        if (!m_bSlaveOpen)
-            wakeBy(Clock::now() + kNoSlaveRetry);
+        if (!m_bLineUp)
+            wakeBy(Clock::now() + m_line.RetryAfter());
 
-        // Without a slave the master reports a hang-up at once; leave it out.
-        pollfd fds[2] = {{m_bSlaveOpen ? m_link.Master() : -1, POLLIN, 0},
-                         {m_bSlaveOpen ? -1 : m_watch.Handle(), POLLIN, 0}};
+        // A line that is down reports a hang-up at once; leave it out.
+        pollfd fds[2] = {{m_bLineUp ? m_line.Handle() : -1, POLLIN, 0},
+                         {m_bLineUp ? -1 : m_line.ReturnNotice(), POLLIN, 0}};
         timespec timeout{};
         if (wake) {
             const auto left = std::max(Duration::zero(), *wake - Clock::now());
@@ -393,10 +531,9 @@ private:
         const int ready = ppoll(fds, 2, wake ? &timeout : nullptr, &waitMask);
         if (ready < 0)
             return;  // a signal: the loop checks it
-        if (!m_bSlaveOpen) {
-            // Opened, or the retry time is up: try reading again.
-            m_watch.Drain();
-            m_bSlaveOpen = true;
+        if (!m_bLineUp) {
+            // A sign of its return, or the retry time is up: try again.
+            m_bLineUp = m_line.TryUp();
         } else if (fds[0].revents != 0) {
             Receive();
         }
@@ -406,7 +543,7 @@ private:
     {
         std::uint8_t buffer[4096];
         for (;;) {
-            const ssize_t size = read(m_link.Master(), buffer, sizeof buffer);
+            const ssize_t size = read(m_line.Handle(), buffer, sizeof buffer);
             if (size > 0) {
                 const Clock::time_point now = Clock::now();
                 m_tLastReceived = now;
@@ -419,9 +556,12 @@ private:
             }
             if (size < 0 && errno == EINTR)
                 continue;
-            // EIO (or end of file): no program holds the slave open.
-            if (size == 0 || errno != EAGAIN)
-                m_bSlaveOpen = false;
+            // EIO or end of file: no program holds the slave open, or the
+            // device hung up.
+            if (size == 0 || errno != EAGAIN) {
+                m_bLineUp = false;
+                m_line.Down();
+            }
             return;
         }
     }
@@ -455,7 +595,7 @@ private:
         }
         if (due.empty())
             return;
-        const ssize_t written = write(m_link.Master(), due.data(), due.size());
+        const ssize_t written = write(m_line.Handle(), due.data(), due.size());
         if (written > 0)
             m_transcript.Bytes("TX", due.data(), static_cast<std::size_t>(written));
         // Like a real line, nothing waits for a receiver that does not read.
@@ -465,11 +605,10 @@ private:
 
     CSimulatedModule m_module;
     CCommandParser m_parser;
-    CPtyLink& m_link;
-    COpenWatch m_watch;
+    CLine& m_line;
     CTranscript& m_transcript;
     const Duration m_tByte;
-    bool m_bSlaveOpen = true;
+    bool m_bLineUp = true;
     Clock::time_point m_tLastReceived{};
     Clock::time_point m_tRxLine{};
     Clock::time_point m_tTxLine{};
@@ -499,11 +638,17 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
 
     CTranscript transcript(options.m_strTranscriptPath, start);
-    CPtyLink link(options.m_strPortDir, options.m_nCom, options.m_bLineDefaults);
-    std::printf("%s\n%s\n", link.Link().c_str(), link.Slave().c_str());
+    std::unique_ptr<CLine> line;
+    if (options.m_strDevice.empty())
+        line = std::make_unique<CPtyLink>(options.m_strPortDir, options.m_nCom,
+                                          options.m_bLineDefaults);
+    else
+        line = std::make_unique<CDeviceLine>(options.m_strDevice, options.m_bLineDefaults,
+                                             transcript);
+    std::printf("%s\n%s\n", line->Name().c_str(), line->Terminal().c_str());
     std::fflush(stdout);
 
-    CModuleServer server(options, link, transcript);
+    CModuleServer server(options, *line, transcript);
     server.Serve(waitMask);
     return 0;
 }

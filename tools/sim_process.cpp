@@ -12,6 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
+#include <optional>
+#include <sstream>
 
 extern char** environ;
 
@@ -87,12 +90,75 @@ const char* CSimProcess::Program()
     return ZR9_MODULE_SIM_PATH;
 }
 
+namespace {
+
+struct DevicePair {
+    std::string m_strTool;
+    std::string m_strModule;
+    std::string m_strToolSettings;
+};
+
+std::optional<DevicePair> DevicePairFromEnvironment()
+{
+    const char* text = std::getenv("ZR9_DEVICE_PAIR");
+    DevicePair pair;
+    std::istringstream fields(text ? text : "");
+    if (!(fields >> pair.m_strTool >> pair.m_strModule))
+        return std::nullopt;
+    fields >> pair.m_strToolSettings;
+    return pair;
+}
+
+// Runs `args` to its end, its output dropped; true when it exits with 0.
+bool RunQuietly(const std::vector<std::string>& args)
+{
+    int output = -1;
+    const pid_t pid = SpawnWithOutputPipe(args, output, true);
+    if (pid < 0)
+        return false;
+    close(output);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
 CSimProcess::CSimProcess(const std::string& portDir, int com,
                          const std::vector<std::string>& options)
 {
-    std::vector<std::string> args = {Program(), "--port-dir", portDir, "--com",
-                                     std::to_string(com)};
+    std::vector<std::string> args = {Program()};
+    const std::optional<DevicePair> pair = DevicePairFromEnvironment();
+    if (pair) {
+        m_strPairLink = portDir + "/COM" + std::to_string(com);
+        std::error_code ignored;
+        std::filesystem::remove(m_strPairLink, ignored);
+        std::filesystem::create_symlink(pair->m_strTool, m_strPairLink, ignored);
+        const bool lineDefaults =
+            std::find(options.begin(), options.end(), "--line-defaults") != options.end();
+        if (lineDefaults && !pair->m_strToolSettings.empty() &&
+            !RunQuietly({"/bin/stty", "-F", pair->m_strTool, pair->m_strToolSettings}))
+            return;
+        args.insert(args.end(), {"--device", pair->m_strModule});
+        std::remove_copy(options.begin(), options.end(), std::back_inserter(args),
+                         std::string("--line-defaults"));
+    } else {
+        args.insert(args.end(), {"--port-dir", portDir, "--com", std::to_string(com)});
+        args.insert(args.end(), options.begin(), options.end());
+    }
+    Start(args);
+}
+
+CSimProcess::CSimProcess(const std::vector<std::string>& options)
+{
+    std::vector<std::string> args = {Program()};
     args.insert(args.end(), options.begin(), options.end());
+    Start(args);
+}
+
+void CSimProcess::Start(const std::vector<std::string>& args)
+{
     int output = -1;
     m_pid = SpawnWithOutputPipe(args, output);
     if (m_pid < 0)
@@ -113,7 +179,7 @@ CSimProcess::CSimProcess(const std::string& portDir, int com,
     const std::size_t firstEnd = printed.find('\n');
     const std::size_t secondEnd = printed.find('\n', firstEnd + 1);
     if (firstEnd != std::string::npos && secondEnd != std::string::npos) {
-        m_strLink = printed.substr(0, firstEnd);
+        m_strLink = m_strPairLink.empty() ? printed.substr(0, firstEnd) : m_strPairLink;
         m_strSlave = printed.substr(firstEnd + 1, secondEnd - firstEnd - 1);
     }
 }
@@ -132,5 +198,8 @@ int CSimProcess::Stop(int signal)
     while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
     }
     m_pid = -1;
+    // As the simulator removes the link it made.
+    if (!m_strPairLink.empty())
+        unlink(m_strPairLink.c_str());
     return status;
 }

@@ -31,11 +31,19 @@ private:
     std::string m_strPath;
 };
 
+// ZR9_DEVICE_PAIR="TOOL MODULE [SETTINGS]" names the two ends of a null-modem
+// line of real terminal devices: DIR/COMn then links to TOOL and the simulator
+// serves MODULE (--device), so that the same tests run over kernel drivers.
+// --line-defaults, which on a pseudo-terminal leaves the tool's side at the
+// kernel's settings for a new terminal, puts TOOL back to SETTINGS (`stty -g`
+// form), the driver's own, instead of being passed on.
 class CSimProcess {
 public:
     // Starts the simulator as DIR/COMn with further options and waits (up to
     // 10 s) until it has printed its link and slave path.
     CSimProcess(const std::string& portDir, int com, const std::vector<std::string>& options = {});
+    // Starts it with just these options, for example --device PATH.
+    explicit CSimProcess(const std::vector<std::string>& options);
     // Stops it if it still runs.
     ~CSimProcess();
     CSimProcess(const CSimProcess&) = delete;
@@ -44,7 +52,9 @@ public:
     // True once the link and the slave path have been printed.
     bool Started() const { return !m_strSlave.empty(); }
     pid_t Pid() const { return m_pid; }
+    // What the tool opens: DIR/COMn (for --device, the device as given).
     const std::string& Link() const { return m_strLink; }
+    // The terminal the simulator serves.
     const std::string& Slave() const { return m_strSlave; }
 
     // Sends `signal` and waits for the end; returns the wait status, -1 when
@@ -54,7 +64,10 @@ public:
     static const char* Program();
 
 private:
+    void Start(const std::vector<std::string>& args);
+
     pid_t m_pid = -1;
+    std::string m_strPairLink;  // made here for a device pair
     std::string m_strLink;
     std::string m_strSlave;
 };

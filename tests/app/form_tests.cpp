@@ -1,6 +1,7 @@
 // The window as it first opens, and the form that describes it.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QStatusBar>
 
 #include "app_test_support.h"
@@ -56,7 +57,7 @@ TEST_F(FormTest, FirstOpenShowsTheDecodedDefaultProfile)
     EXPECT_EQ(form.ProgressBar->minimum(), 0);
     EXPECT_EQ(form.ProgressBar->maximum(), 100);
     EXPECT_EQ(form.ProgressBar->value(), 0);
-    EXPECT_TRUE(form.StatusBar1->currentMessage().isEmpty());
+    EXPECT_TRUE(form.lblPortStatus->text().isEmpty());
     EXPECT_FALSE(form.Timer.isActive());
     EXPECT_EQ(form.Timer.interval(), 1000);
 }
@@ -162,6 +163,31 @@ TEST_F(FormTest, LimitsItemsAndTabOrderFollowTheDesign)
     } while (widget != form.cmbComSel);
     EXPECT_EQ(chain, tabOrder);
     EXPECT_EQ(form.ProgressBar->focusPolicy(), Qt::NoFocus);
+}
+
+TEST_F(FormTest, EveryControlHasAUniqueNameForScreenReaders)
+{
+    TForm1 form;
+    QMap<QString, QString> nameOf;  // each control a user can reach, each group box and Version
+    QList<QAccessibleInterface*> pending = {QAccessible::queryAccessibleInterface(&form)};
+    while (!pending.isEmpty()) {
+        QAccessibleInterface* node = pending.takeFirst();
+        const bool combo = node->role() == QAccessible::ComboBox;  // its field and list are parts of it
+        for (int i = 0; !combo && i < node->childCount(); ++i)
+            pending << node->child(i);
+        // Qt on Linux names a combo box after its item; a reader says the label it is "labelled by".
+        QAccessibleInterface* named = combo ? node->relations(QAccessible::Label).value(0).first : node;
+        if (node->state().focusable || node->role() == QAccessible::Grouping || node->object() == form.Version)
+            nameOf[node->object()->objectName()] = named ? named->text(QAccessible::Name) : "";
+    }
+    const QStringList names = nameOf.values();
+    EXPECT_EQ(names.size(), 37);
+    EXPECT_FALSE(names.contains("")) << nameOf.key("").toStdString();
+    EXPECT_EQ(QSet(names.begin(), names.end()).size(), names.size()) << names.join(", ").toStdString();
+    for (const QString row : {"Local", "Peer"})
+        for (int byte = 1; byte <= 6; ++byte)
+            EXPECT_EQ(nameOf[row + "Addr" + QString::number(byte - 1)].toStdString(),
+                      (row + " address, byte %1 of 6").arg(byte).toStdString());
 }
 
 }  // namespace

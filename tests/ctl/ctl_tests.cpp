@@ -117,6 +117,7 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         std::vector<std::string> args;
         int status;
         const char* message;
+        const char* output = "";
     } cases[] = {
         {{}, {"reboot", "DEVICE"}, 0, ""},
         {{}, {"read", "COM3", "--password", "1111"}, 1, "zr9ctl: Password Error\n"},
@@ -130,7 +131,10 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         {{}, {"write", "COM3", "bad.zr9"}, 2, "bad.zr9:3: PIN Code: needs 6 characters, not 5"},
         {{}, {"write", "COM3", "-", "--set", "Baud Rate=300"}, 2, "--set Baud Rate=300: Baud"},
         {{}, {"read"}, 2, "read needs PORT"},
-        {{}, {"read", "COM9"}, 3, "COM9 could not be opened"},
+        {{}, {"read", "COM9"}, 3, "zr9ctl: COM9 could not be opened: not there\n"},
+        {{}, {"reboot", "MISSING"}, 3, "/ttyGone could not be opened: not there\n"},
+        // The port that opens is the data; names that lead nowhere are not tried.
+        {{}, {"ports"}, 0, "", "COM3: "},
     };
     const std::string badFile = WriteFile("bad.zr9", "zr9-profile 1\n#\nPIN Code = 12345\n");
     for (const auto& c : cases) {
@@ -143,12 +147,18 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         // A device path instead of COMn.
         if (args.size() > 1 && args[1] == "DEVICE")
             args[1] = module.Slave();
+        if (args.size() > 1 && args[1] == "MISSING")
+            args[1] = m_ports.Path() + "/ttyGone";
         EXPECT_EQ(Run(args), c.status) << args[0] << " " << args.back();
         EXPECT_NE(m_run->Err().find(c.message), std::string::npos) << m_run->Err();
+        EXPECT_EQ(m_run->Out().rfind(c.output, 0), 0u) << m_run->Out();
+        if (args[0] == "ports") {
+            EXPECT_EQ(m_run->Err(), "");
+        }
         if (c.status == 2) {
             EXPECT_EQ(TranscriptBytes(Transcript(3), "RX"), "") << args.back();
         }
-        if (args[0] == "reboot") {
+        if (args[0] == "reboot" && c.status == 0) {
             EXPECT_TRUE(EventComes(Transcript(3), "reboot"));
         }
         m_vecModules.clear();

@@ -137,7 +137,8 @@ TEST_F(Handshake, UnopenablePortShowsFailAndNothingElse)
     btnConnectClick(m_window);
 
     EXPECT_EQ(ConnectionState, Idle);
-    EXPECT_EQ(m_window.m_vLog, std::vector<std::string>{"caption Fail"});
+    EXPECT_EQ(m_window.m_vLog, (std::vector<std::string>{
+                                   "caption Fail", "port failure CreateFile failed with error 2."}));
 }
 
 TEST_F(Handshake, StrayLineFeedDoesNotReuseAnEarlierAcceptance)

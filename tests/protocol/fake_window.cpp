@@ -93,6 +93,12 @@ void CFakeWindow::ShowErrorBox(const std::string& text)
         m_fnInsideBox(text);
 }
 
+void CFakeWindow::ShowPortFailure(int, const PortFailure& failure)
+{
+    m_bPortFailureShown = true;
+    m_vLog.push_back(std::string("port failure ") + failure.diagnostic);
+}
+
 void CFakeWindow::SetConnectCaption(const std::string& caption)
 {
     m_sCaption = caption;

@@ -23,6 +23,8 @@ public:
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
     void ShowErrorBox(const std::string& text) override;
+    void ShowPortFailure(int portIndex, const PortFailure& failure) override;
+    void ClearPortFailure() override { m_bPortFailureShown = false; }
     void SetConnectCaption(const std::string& caption) override;
     void SetControlEnabled(Control control, bool enabled) override;
     void SetVersionCaption(const std::string& caption) override;
@@ -52,6 +54,7 @@ public:
     ProfileView m_view;
     bool m_bWriteEnabled = false, m_bReadEnabled = false, m_bRebootEnabled = false;
     bool m_bComSelEnabled = true;
+    bool m_bPortFailureShown = false;
 
     int m_nTimerInterval = 1000;
     bool m_bTimerEnabled = false;
@@ -61,7 +64,7 @@ public:
     int m_nProgressPosition = 0;
 
     // "caption X", "enable btnRead 1", "box X", "version X", "progress N",
-    // "timer start", "tick", "fields".
+    // "timer start", "tick", "fields", "port failure <diagnostic line>".
     std::vector<std::string> m_vLog;
 
 private:

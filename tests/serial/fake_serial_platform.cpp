@@ -164,10 +164,11 @@ bool StartWrite(Handle, const std::uint8_t* buffer, std::uint32_t length, std::u
     return true;
 }
 
-std::uint32_t WaitForEvent(Handle event, std::uint32_t timeLimitMs)
+std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs)
 {
+    const Handle event = record.hEvent;
     FakePlatform.m_vecWaitLimits.push_back(timeLimitMs);
-    if (Fails("WaitForEvent") || event == kNoEvent) {
+    if (Fails("WaitForCompletion") || event == kNoEvent) {
         FakePlatform.m_dwLastError = 6;
         return kWaitFailed;
     }
@@ -212,7 +213,17 @@ bool CancelPending(Handle)
 bool DrainOutput(Handle, std::uint32_t timeLimitMs)
 {
     FakePlatform.m_vecDrainLimits.push_back(timeLimitMs);
-    return !Fails("DrainOutput");
+    return !Fails("DrainOutput") && !FakePlatform.m_bOutputHeld;
+}
+
+bool OutputHeldByHandshake(Handle)
+{
+    return FakePlatform.m_bOutputHeld;
+}
+
+bool TurnOffHardwareFlowControl(Handle)
+{
+    return !Fails("TurnOffHardwareFlowControl");
 }
 
 bool ClosePort(Handle)
@@ -223,6 +234,11 @@ bool ClosePort(Handle)
 std::uint32_t LastErrorCode()
 {
     return FakePlatform.m_dwLastError;
+}
+
+bool MeansDeviceGone(std::uint32_t, bool)
+{
+    return false;
 }
 
 }  // namespace serial_platform

@@ -21,8 +21,11 @@ struct CFakeSerialPlatform {
     serial_platform::LineSettings m_settingsApplied;
     std::uint32_t m_dwInQueue = 0;
     std::uint32_t m_dwOutQueue = 0;
-    std::vector<std::uint32_t> m_vecWaitLimits;  // time limits passed to WaitForEvent
+    std::vector<std::uint32_t> m_vecWaitLimits;  // time limits passed to WaitForCompletion
     std::vector<std::uint32_t> m_vecDrainLimits;  // time limits passed to DrainOutput
+    // The line holds the output back: DrainOutput finds it still queued at
+    // its limit, and RTS/CTS keeps it held.
+    bool m_bOutputHeld = false;
 
     // Bytes waiting in the device's input queue, and bytes sent.
     std::vector<std::uint8_t> m_vecIncoming;

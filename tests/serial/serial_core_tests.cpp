@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "fake_serial_platform.h"
+#include "fake_window.h"
 #include "serialport.h"
 
 using testing::internal::CaptureStderr;
@@ -207,10 +209,35 @@ TEST_F(SerialCoreTest, CloseOfANeverOpenedPortIsQuiet)
 
 TEST_F(SerialCoreTest, CloseReleasesEventsAndDrainsOutputBrieflyBeforeTheDevice)
 {
-    OpenReady();
-    EXPECT_EQ(m_port.Close(), 1);
-    EXPECT_EQ(FakePlatform.m_vecCalls, (std::vector<std::string>{"CloseEvent", "CloseEvent",
-                                                                 "DrainOutput", "ClosePort"}));
+    // A held line must not hold the close as well: its handshake goes off first.
+    const std::vector<std::string> freed = {"CloseEvent", "CloseEvent", "DrainOutput",
+                                            "TurnOffHardwareFlowControl", "ClosePort"};
+    std::vector<std::string> released = freed;
+    released.erase(released.begin() + 3);
+    const struct {
+        const char* line;
+        bool queuedAtTheBound;
+        bool writeGivenUp;
+    } rows[] = {{"free", false, false},
+                {"output still queued at the drain's bound", true, false},
+                {"a write given up for time", false, true},
+                {"free again", false, false}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        FakePlatform.Reset();
+        OpenReady();
+        FakePlatform.m_bOutputHeld = row.queuedAtTheBound;
+        FakePlatform.m_bDeferWrites = row.writeGivenUp;
+        FakePlatform.m_bWritesCompleteOnWait = false;
+        const std::uint8_t byte = 1;
+        CaptureStderr();
+        EXPECT_EQ(row.writeGivenUp ? m_port.Write(&byte, 1) : 0, 0);
+        GetCapturedStderr();
+        FakePlatform.m_vecCalls.clear();
+        EXPECT_EQ(m_port.Close(), 1);
+        EXPECT_EQ(FakePlatform.m_vecCalls,
+                  row.queuedAtTheBound || row.writeGivenUp ? freed : released);
+    }
     // Bounded: a line held off must not hold the window for the driver's closing wait.
     EXPECT_EQ(FakePlatform.m_vecDrainLimits, std::vector<std::uint32_t>{500});
     CaptureStderr();
@@ -298,6 +325,7 @@ TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
     EXPECT_EQ(m_port.Write(bytes, 3), 0);
     EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+    EXPECT_TRUE(m_port.LastFailure().timedOut);
     // Cancelled, so Close has nothing left to cancel.
     EXPECT_EQ(m_port.Close(), 1);
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
@@ -425,7 +453,7 @@ TEST_F(SerialCoreTest, ReadWaitFailureLine)
     OpenReady();
     FakePlatform.m_bDeferReads = true;
     FakePlatform.m_vecIncoming = {1};
-    FakePlatform.FailCall("WaitForEvent");
+    FakePlatform.FailCall("WaitForCompletion");
     std::uint8_t byte = 0;
     CaptureStderr();
     EXPECT_EQ(m_port.Read(&byte, 1), 0);
@@ -458,6 +486,25 @@ TEST_F(SerialCoreTest, ReadLongerThanThePortBufferFails)
     EXPECT_EQ(FakePlatform.CallCount("StartRead"), 0);
     EXPECT_EQ(m_port.Read(buffer.data(), CSerialPort::kReadBufferSize),
               static_cast<int>(CSerialPort::kReadBufferSize));
+}
+
+// ---- Commands on the port ----
+
+TEST_F(SerialCoreTest, WriteSendsItsCommandAsOneTransferOrNothing)
+{
+    ASSERT_EQ(SerialPort.Open(), 1);
+    CFakeWindow window;
+    window.m_view.PinCode = "865847";
+    btnWriteClick(window);
+    EXPECT_EQ(FakePlatform.CallCount("StartWrite"), 1);
+    EXPECT_EQ(FakePlatform.m_vecWritten.size(), 75u);
+
+    FakePlatform.m_vecWritten.clear();
+    FakePlatform.FailCall("StartWrite", 2);
+    btnWriteClick(window);
+    EXPECT_TRUE(FakePlatform.m_vecWritten.empty()) << "no part of a failed command goes out";
+    EXPECT_TRUE(window.m_bPortFailureShown);
+    EXPECT_EQ(SerialPort.Close(), 1);
 }
 
 // ---- SetPort ----

@@ -7,13 +7,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
 #include <poll.h>
-#include <signal.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -27,6 +27,31 @@
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
+
+namespace {
+
+// While set, the line holds the output back as a UART or USB adapter whose
+// peer keeps CTS low shows it, which a pseudo-terminal cannot: the kernel's
+// answers for the output queue (TIOCOUTQ) and the modem lines (TIOCMGET) are
+// replaced. The test links with --wrap=ioctl.
+bool LineHeld = false;
+
+}  // namespace
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...)
+{
+    va_list arguments;
+    va_start(arguments, request);
+    void* const argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (LineHeld && (request == TIOCOUTQ || request == TIOCMGET)) {
+        *static_cast<int*>(argument) = request == TIOCOUTQ ? 64 : TIOCM_DTR | TIOCM_RTS;
+        return 0;
+    }
+    return __real_ioctl(fd, request, argument);
+}
 
 namespace {
 
@@ -79,7 +104,7 @@ protected:
     {
         m_port.Close();
         unsetenv("ZR9_PORT_DIR");
-        unsetenv("ZR9_CONSOLE_LIST");
+        unsetenv("ZR9_SYSFS");
         close(m_fdTerminal);
         close(m_fdModule);
         std::filesystem::remove_all(m_dir);
@@ -99,6 +124,13 @@ protected:
         const ssize_t got = read(m_fdModule, bytes.data(), bytes.size());
         bytes.resize(got < 0 ? 0 : got);
         return bytes;
+    }
+
+    void TurnHandshakeOn()
+    {
+        termios settings = TerminalSettings();
+        settings.c_cflag |= CRTSCTS;
+        ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &settings), 0);
     }
 
     termios TerminalSettings()
@@ -310,10 +342,11 @@ TEST_F(PtyPortTest, ActiveConsoleIsRefusedUntouched)
     termios before = TerminalSettings();
     cfsetspeed(&before, B4800);
     ASSERT_EQ(tcsetattr(m_fdTerminal, TCSANOW, &before), 0);
-    const std::filesystem::path consoleList = m_dir / "console-active";
+    const std::filesystem::path consoleList = m_dir / "sys/class/tty/console/active";
+    std::filesystem::create_directories(consoleList.parent_path());
     std::ofstream(consoleList) << "tty0 " << m_strTerminal.substr(std::string("/dev/").size())
                                << "\n";
-    setenv("ZR9_CONSOLE_LIST", consoleList.c_str(), 1);
+    setenv("ZR9_SYSFS", (m_dir / "sys").c_str(), 1);
 
     CaptureStderr();
     EXPECT_EQ(m_port.Open(), 0);
@@ -339,6 +372,65 @@ TEST_F(PtyPortTest, WriteHeldOffByTheTerminalFailsInBoundedTime)
     ASSERT_EQ(tcflow(m_fdTerminal, TCOON), 0);
     EXPECT_EQ(m_port.Write(bytes.data(), 1), 1);
     EXPECT_EQ(ModuleReceives(1), std::vector<std::uint8_t>{'x'});
+}
+
+TEST_F(PtyPortTest, WriteHeldByTheHandshakeFailsAtTheBoundAndSaysWhy)
+{
+    ASSERT_NO_FATAL_FAILURE(TurnHandshakeOn());
+    ASSERT_EQ(m_port.Open(), 1);
+    const std::uint8_t command[] = "AT+REBOOT\n\r";
+    LineHeld = true;
+    CaptureStderr();
+    EXPECT_EQ(m_port.Write(command, 11), 0) << "bytes the line holds back have not been sent";
+    LineHeld = false;
+    EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
+    EXPECT_EQ(port_info::DescribeFailure(20, m_port.LastFailure()),
+              "Write to COM21 failed: the line held the output for 2 s (RTS/CTS flow control is "
+              "on and CTS is low)");
+}
+
+// Close lets what is queued go out, and discards only what the line still
+// holds at the drain's bound. 8 KiB is more than the other side's line
+// discipline takes while it does not read: the rest waits in the terminal's
+// buffer, which a discard empties.
+TEST_F(PtyPortTest, CloseDiscardsOnlyOutputTheLineHolds)
+{
+    ASSERT_NO_FATAL_FAILURE(TurnHandshakeOn());
+    const std::vector<std::uint8_t> bytes(8192, 'x');
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "free");
+        ASSERT_EQ(m_port.Open(), 1);
+        ASSERT_EQ(m_port.Write(bytes.data(), bytes.size()), 8192);
+        LineHeld = held;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(m_port.Close(), 1);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        LineHeld = false;
+        std::size_t received = 0;
+        for (pollfd more{m_fdModule, POLLIN, 0}; poll(&more, 1, 200) == 1;) {
+            std::uint8_t chunk[4096];
+            const ssize_t got = read(m_fdModule, chunk, sizeof chunk);
+            received += got > 0 ? static_cast<std::size_t>(got) : 0;
+        }
+        if (held)
+            EXPECT_LT(received, bytes.size());
+        else
+            EXPECT_EQ(received, bytes.size());
+        // The handshake is turned off for a held line only, so the close cannot wait on CTS.
+        EXPECT_EQ(static_cast<bool>(TerminalSettings().c_cflag & CRTSCTS), !held);
+    }
+}
+
+TEST_F(PtyPortTest, AHungUpLineMeansTheDeviceIsGone)
+{
+    ASSERT_EQ(m_port.Open(), 1);
+    close(m_fdModule);
+    m_fdModule = -1;
+    const std::uint8_t byte = 'x';
+    EXPECT_EQ(m_port.Write(&byte, 1), 0);
+    EXPECT_TRUE(m_port.LastFailure().deviceGone) << m_port.LastFailure().errorCode;
+    EXPECT_EQ(port_info::DescribeFailure(20, m_port.LastFailure()),
+              "Write to COM21 failed: the device does not respond; unplug it and plug it in again");
 }
 
 // The device behind each port, from a stand-in sysfs and device tree: a
@@ -378,7 +470,6 @@ protected:
     {
         unsetenv("ZR9_PORT_DIR");
         unsetenv("ZR9_SYSFS");
-        unsetenv("ZR9_CONSOLE_LIST");
         std::filesystem::remove_all(m_root);
     }
 
@@ -409,49 +500,35 @@ TEST_F(PortInfoTest, DescriptionNamesTheDeviceBehindThePort)
     EXPECT_EQ(port_info::DescribePort(11), "COM12");
 }
 
-TEST_F(PortInfoTest, ReasonsForPortsThatDidNotOpen)
+// The console, the holder of a busy port, devices outside the table and no
+// device at all are in the window's status bar tests.
+TEST_F(PortInfoTest, SurveyNamesTheSelectedDeviceThenWhyOthersDidNotOpen)
 {
-    // Nothing real behind any of them.
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({1, 8, 11}, false),
-              "No serial device found: COM1 to COM31 are the links of that name in " +
-                  (m_root / "ports").string() + ".");
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({1, 8, 11}, true), "");
-
-    // Held by another program, which /proc names.
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        open(Dev("ttyACM0").c_str(), O_RDONLY);
-        execlp("sleep", "sleep", "30", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    std::string reasons;
-    for (int attempt = 0; attempt < 500 && reasons.find("sleep") == std::string::npos; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        reasons = port_info::ExplainUnopenedPorts({20}, false);
-    }
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
-    EXPECT_EQ(reasons, Port(21, Dev("ttyACM0")) + ": in use by sleep (process " +
-                           std::to_string(holder) + ").");
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({20}, false),
-              Port(21, Dev("ttyACM0")) + ": cannot be opened; another program may hold it.");
-
-    // The console.
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    const std::string terminal = ptsname(master);
-    std::filesystem::remove(Link(2));
-    std::filesystem::create_symlink(terminal, Link(2));
-    std::ofstream(m_root / "console") << terminal.substr(std::string("/dev/").size()) << "\n";
-    setenv("ZR9_CONSOLE_LIST", (m_root / "console").c_str(), 1);
-    EXPECT_EQ(port_info::ExplainUnopenedPorts({1}, false),
-              Port(2, terminal) + ": the system console, never opened.");
-    close(master);
+    const std::string com21 = Port(21, Dev("ttyACM0"));
+    const struct {
+        port_info::PortSurvey survey;
+        int selected;
+        std::string expected;
+    } rows[] = {
+        // The selected device first, then the reasons, from the error each open returned.
+        {{{4},
+          {{20, {.errorCode = EIO, .deviceGone = true}},
+           {5, {.errorCode = ENXIO, .deviceGone = true}},
+           {8, {.errorCode = ENOENT}}}},
+         4,
+         "COM5: " + Link(5) + " -> " + Dev("ttyUSB0") +
+             ", CP2102 USB to UART Bridge Controller, serial 0001. " + com21 + ", " +
+             Port(6, Dev("ttyUSB1")) +
+             ": the device does not respond; unplug it and plug it in again."},
+        {{{}, {{20, {.errorCode = EWOULDBLOCK}}}}, -1, com21 + ": in use by another program."},
+        {{{}, {{20, {.errorCode = ENOTTY}}}}, -1, com21 + ": not a serial port."},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(port_info::DescribeSurvey(row.survey, row.selected), row.expected);
 }
 
-// As a user outside the devices' group, checked in a child process that drops
-// root's rights; the reasons of two ports share one sentence.
+// A survey made as a user outside the devices' group, in a child process that
+// drops root's rights: the reasons come from the errors the opens returned.
 TEST_F(PortInfoTest, PermissionDeniedNamesTheGroupToJoin)
 {
     const group* dialout = getgrnam("dialout");
@@ -467,16 +544,19 @@ TEST_F(PortInfoTest, PermissionDeniedNamesTheGroupToJoin)
     if (child == 0) {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             _exit(1);
-        const std::string reasons = port_info::ExplainUnopenedPorts({4, 5}, false);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+        const std::string reasons =
+            port_info::DescribeSurvey(port_info::SurveyPorts([](int) {}), -1);
         _exit(write(result[1], reasons.data(), reasons.size()) < 0);
     }
     close(result[1]);
-    char reasons[1024] = {};
+    char reasons[2048] = {};
     ASSERT_GT(read(result[0], reasons, sizeof reasons - 1), 0);
     close(result[0]);
     waitpid(child, nullptr, 0);
     EXPECT_EQ(reasons, Port(5, Dev("ttyUSB0")) + ", " + Port(6, Dev("ttyUSB1")) +
-                           ": permission denied; join the dialout group, then log in again.");
+                           ": permission denied; join the dialout group, then log in again. " +
+                           Port(21, Dev("ttyACM0")) + ": permission denied.");
 }
 
 TEST(PosixPortNames, FixedTable)

@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,12 +29,15 @@ using Clock = std::chrono::steady_clock;
 class CLineEnd {
 public:
     explicit CLineEnd(const std::string& path) : m_hFile(open(path.c_str(), O_RDWR | O_NOCTTY)) {}
+    // Takes over an open descriptor, such as a pseudo-terminal's master side.
+    explicit CLineEnd(int file) : m_hFile(file) {}
     ~CLineEnd()
     {
         if (m_hFile >= 0)
             close(m_hFile);
     }
     bool IsOpen() const { return m_hFile >= 0; }
+    int Handle() const { return m_hFile; }
 
     void Send(const Bytes& bytes) const
     {
@@ -214,6 +219,52 @@ TEST_F(SimProcess, OptionsSetProfilePasswordAndVersion)
     profile[27] = 0;
     line.Send(kRead);
     EXPECT_EQ(line.Receive(73), ProfileAnswer(profile));
+}
+
+// A device pair: the simulator serves an existing terminal, here a
+// pseudo-terminal's slave at the kernel's settings, with the test on its master.
+TEST_F(SimProcess, ServesAnExistingDeviceWithoutItsLineDisciplineAndAgainAfterAHangUp)
+{
+    const CLineEnd line(posix_openpt(O_RDWR | O_NOCTTY));
+    ASSERT_TRUE(line.IsOpen());
+    ASSERT_EQ(unlockpt(line.Handle()), 0);
+    const std::string device = ptsname(line.Handle());
+    termios settings{};
+    tcgetattr(line.Handle(), &settings);
+    ASSERT_TRUE(settings.c_lflag & ECHO);
+    cfsetspeed(&settings, B19200);
+    tcsetattr(line.Handle(), TCSANOW, &settings);
+
+    const std::string transcript = m_portDir.Path() + "/transcript.txt";
+    setenv("ZR9_DEVICE_PAIR", ("/dev/null " + device).c_str(), 1);
+    // --line-defaults is the tool's side of a pseudo-terminal: not passed on.
+    CSimProcess sim(m_portDir.Path(), 3, {"--line-defaults", "--transcript", transcript});
+    unsetenv("ZR9_DEVICE_PAIR");
+    ASSERT_TRUE(sim.Started());
+    EXPECT_EQ(sim.Slave(), device);
+    char target[256] = {};
+    ASSERT_GT(readlink(sim.Link().c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), "/dev/null");
+
+    // Nothing echoed, no line end translated.
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+    tcgetattr(line.Handle(), &settings);
+    EXPECT_FALSE(settings.c_lflag & (ECHO | ICANON));
+    EXPECT_EQ(cfgetospeed(&settings), speed_t{B19200});
+
+    // A hang-up (as an unplugged adapter gives) kills the simulator's
+    // descriptor; it opens the device again.
+    const int other = open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    const bool hungUp = ioctl(other, TIOCVHANGUP) == 0;
+    close(other);
+    if (!hungUp)
+        GTEST_SKIP() << "TIOCVHANGUP needs CAP_SYS_ADMIN";
+    std::this_thread::sleep_for(300ms);
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+    EXPECT_NE(FileText(transcript).find("-- device hung up"), std::string::npos);
 }
 
 TEST_F(SimProcess, BadOptionsEndItWithoutALink)

@@ -194,6 +194,12 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
             dcb.fOutxCtsFlow = TRUE;
             dcb.fOutX = TRUE;
             dcb.fInX = TRUE;
+            // Each drops, replaces or stops bytes. Wine keeps none of them: there the
+            // record the port applies is checked by BinarySafeSettings.
+            dcb.fNull = TRUE;
+            dcb.fDsrSensitivity = TRUE;
+            dcb.fErrorChar = TRUE;
+            dcb.fAbortOnError = TRUE;
             dcb.XonChar = 0x05;
             dcb.XoffChar = 0x06;
         }));
@@ -213,6 +219,8 @@ TEST_F(Win32PortTest, OpenSetsTheLineAndKeepsFlowControlAsFound)
     EXPECT_TRUE(dcb.fOutxCtsFlow);
     EXPECT_FALSE(dcb.fOutX) << "0x11 and 0x13 are data";
     EXPECT_FALSE(dcb.fInX);
+    EXPECT_TRUE(dcb.fBinary);
+    EXPECT_FALSE(dcb.fNull || dcb.fDsrSensitivity || dcb.fErrorChar || dcb.fAbortOnError);
     EXPECT_EQ(dcb.XonChar, 0x05);
     EXPECT_EQ(dcb.XoffChar, 0x06);
 
@@ -327,6 +335,23 @@ TEST_F(Win32PortTest, SecondOpenOfAHeldPortFailsAsInUse)
     EXPECT_EQ(other.Open(), 0);
     EXPECT_EQ(GetCapturedStderr(), "CreateFile failed with error 5.\n");
     EXPECT_EQ(port.Close(), 1);
+}
+
+TEST(Win32LineSettings, BinarySafeSettings)
+{
+    serial_platform::LineSettings settings;
+    DCB& dcb = *reinterpret_cast<DCB*>(settings.native);
+    dcb.fBinary = FALSE;
+    dcb.fNull = dcb.fDsrSensitivity = dcb.fErrorChar = dcb.fAbortOnError = TRUE;
+    dcb.fOutX = dcb.fInX = TRUE;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    serial_platform::MakeBinarySafe(settings);
+    EXPECT_TRUE(dcb.fBinary);
+    EXPECT_FALSE(dcb.fNull || dcb.fDsrSensitivity || dcb.fErrorChar || dcb.fAbortOnError);
+    EXPECT_FALSE(dcb.fOutX || dcb.fInX);
+    EXPECT_TRUE(dcb.fOutxCtsFlow) << "hardware flow control stays as the driver has it";
+    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
 }
 
 TEST(Win32PortErrors, MissingDeviceReportsFileNotFound)
