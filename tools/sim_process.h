@@ -64,7 +64,8 @@ public:
     static const char* Program();
 
 private:
-    void Start(const std::vector<std::string>& args);
+    // Starts `args`, ended with this process.
+    void Start(std::vector<std::string> args);
 
     pid_t m_pid = -1;
     std::string m_strPairLink;  // made here for a device pair
