@@ -22,14 +22,6 @@ const char kCsvHeader[] = "time,port,local address,firmware,device name,result,r
 const char kNoModule[] = "";
 const char kUnreadModule[] = "(refused or unread)";
 
-std::string LocalTime()
-{
-    const std::time_t now = std::time(nullptr);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-    return text;
-}
-
 std::string CsvField(const std::string& value)
 {
     if (value.find_first_of(",\"\r\n") == std::string::npos)
@@ -84,6 +76,14 @@ private:
 };
 
 }  // namespace
+
+std::string LocalTime()
+{
+    const std::time_t now = std::time(nullptr);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+    return text;
+}
 
 std::string Placeholders::Expand(const std::string& text, const ProfileView& module) const
 {

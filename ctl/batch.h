@@ -19,6 +19,9 @@ struct Placeholders {
     std::string Expand(const std::string& text, const ProfileView& module) const;
 };
 
+// "2026-12-09 10:01:19": now, as the log's rows and a read file's comment give it.
+std::string LocalTime();
+
 // Applies each "Name=value" of --set, expanded for `module`, to `view`.
 bool ApplySettings(const std::vector<std::string>& assignments, const Placeholders& placeholders,
                    const ProfileView& module, ProfileView& view, std::string& error);

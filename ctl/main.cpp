@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -206,14 +205,6 @@ int Report(CConsoleWindow& window, int status, const std::string& reason)
     if (reason != window.LastError())
         window.Message(reason);
     return status;
-}
-
-std::string LocalTime()
-{
-    const std::time_t now = std::time(nullptr);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
-    return text;
 }
 
 int Read(CConsoleWindow& window, const Arguments& arguments)
