@@ -36,8 +36,9 @@ const char kUsage[] =
     "\n"
     "PORT is COM1 to COM31 as in zr9config, or a device path. Every command that talks to\n"
     "a module takes --password PWD (default 6874). \"zr9ctl COMMAND --help\" tells more.\n"
-    "Exit status: 0 success, 1 the module refused or did not answer, 2 usage or file\n"
-    "error, 3 the port could not be opened.\n";
+    "Exit status: 0 success, 1 the module refused or did not answer (or a write or\n"
+    "read on the open port failed), 2 usage or file error, 3 the port could not be\n"
+    "opened (for ports: none opened).\n";
 
 // Per command: its synopsis and options.
 const std::map<std::string, const char*> kCommandHelp = {
