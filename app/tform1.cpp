@@ -81,6 +81,7 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     connect(cmbComSel, &CPortCombo::dropDown, this, &TForm1::cmbComSelDropDown);
     connect(cmbComSel, &QComboBox::activated, this, &TForm1::cmbComSelActivated);
     connect(qApp, &QApplication::focusChanged, this, &TForm1::OnFocusChanged);
+    SetUpProfileFiles();
 
     cmbComSel->ClearItems();
     cmbComSel->setEditText(" ");

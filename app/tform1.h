@@ -50,11 +50,20 @@ public:
     // A port chosen in the open list: the status bar names its device.
     void cmbComSelActivated(int position);
 
+    // Profile files (profilefiles.cpp): the file dialogs of Ctrl+O and Ctrl+S,
+    // and what they and a dropped file run. Opening fills the fields, or
+    // shows why the file is refused and changes nothing.
+    void OpenProfile();
+    void SaveProfile();
+    bool OpenProfileFile(const QString& path);
+    bool SaveProfileFile(const QString& path);
+
 private:
     void RestartTimer();
     void ShowPortStatus(const std::string& text);
     void ShowStatus(const std::string& text, const std::string& detail);
     void OnFocusChanged(QWidget* previous, QWidget* current);
+    void SetUpProfileFiles();
 
     // Qt's timer has no separate enabled state, and interval 0 would tick
     // continuously instead of never.
@@ -63,4 +72,6 @@ private:
     bool m_bPortFailureShown = false;
     // The typing limit of LocalName; a module's longer name still shows whole.
     int m_nLocalNameLimit = 0;
+    // The folder of the last profile opened or saved, for this session only.
+    QString m_strProfileFolder;
 };

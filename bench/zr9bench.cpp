@@ -1,5 +1,6 @@
 // zr9bench: the tool's timings against the line-rate limits, port discovery,
-// start-up and the CPU use of a connect wait. Prints figures; asserts nothing.
+// start-up, the CPU use of a connect wait, and zr9ctl's read and batch loop.
+// Prints figures; asserts nothing.
 //   zr9bench [--repeat N] [--round-trips]
 // --round-trips measures only Connect and Read; with ZR9_DEVICE_PAIR set (see
 // sim_process.h) they run over real serial drivers, in tools/drivers' guest.
@@ -20,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "application.h"
@@ -229,6 +231,100 @@ void Startup(const char* self, int repeat)
     std::printf("%-44s %8.1f MiB peak resident memory\n", "", peakKib / 1024.0);
 }
 
+// Runs a program to its end; its exit status, -1 when it did not exit.
+int RunToEnd(const std::vector<std::string>& args)
+{
+    int output = -1;
+    const pid_t pid = SpawnWithOutputPipe(args, output, true);
+    if (pid < 0)
+        return -1;
+    char chunk[4096];
+    while (read(output, chunk, sizeof chunk) > 0) {
+    }
+    close(output);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void CommandLineRead(int repeat)
+{
+    CTempPortDir ports;
+    setenv("ZR9_PORT_DIR", ports.Path().c_str(), 1);
+    CSimProcess module(ports.Path(), 3, {"--line-rate", "9600"});
+    const auto reads = Measure(repeat, [] {}, [] {
+        if (RunToEnd({ZR9CTL_PATH, "read", "COM3"}) != 0)
+            std::printf("  zr9ctl read failed\n");
+    });
+    PrintAgainstLimit("zr9ctl read, process start to exit", reads, 16 + 10 + 11 + 7 + 64 + 2);
+    std::printf("%-44s (the read alone: %.1f ms on the line)\n", "", LineMs(11 + 7 + 64 + 2));
+}
+
+// Modules attached one after another while zr9ctl batch waits on the port:
+// from attaching a module to its CSV row.
+void CommandLineBatch(int modules)
+{
+    CTempPortDir ports;
+    setenv("ZR9_PORT_DIR", ports.Path().c_str(), 1);
+    const std::string profile = ports.Path() + "/batch.zr9";
+    const std::string log = ports.Path() + "/batch.csv";
+    std::FILE* file = std::fopen(profile.c_str(), "w");
+    std::fputs("zr9-profile 1\nBonding = yes\n", file);
+    std::fclose(file);
+    int output = -1;
+    const pid_t batch = SpawnWithOutputPipe({ZR9CTL_PATH, "batch", profile, "--port", "COM3",
+                                             "--log", log, "--set", "Device Name=Bench {n}"},
+                                            output, true);
+    if (batch < 0)
+        return;
+    auto rows = [&] {
+        std::FILE* csv = std::fopen(log.c_str(), "r");
+        int count = 0;
+        for (int c; csv && (c = std::fgetc(csv)) != EOF;)
+            count += c == '\n';
+        if (csv)
+            std::fclose(csv);
+        return count;
+    };
+    std::vector<double> ms;
+    std::vector<double> probeMs;
+    for (int i = 0; i < modules; ++i) {
+        // The batch has noticed the last module gone and waits for the next.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        ProfileBytes record = DefaultProfile;
+        record[0] = static_cast<std::uint8_t>('A' + i);
+        const std::string transcript = ports.Path() + "/module" + std::to_string(i) + ".txt";
+        const Clock::time_point start = Clock::now();
+        CSimProcess module(ports.Path(), 3, {"--line-rate", "9600", "--profile", ProfileHex(record),
+                                             "--transcript", transcript});
+        while (rows() < i + 2 && MillisecondsSince(start) < 20000)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ms.push_back(MillisecondsSince(start));
+        // The transcript's first line: seconds from the module's start to the
+        // first byte the batch sent it, the wait for the port's next probe.
+        double firstByte = 0;
+        if (std::FILE* log = std::fopen(transcript.c_str(), "r")) {
+            if (std::fscanf(log, "%lf", &firstByte) == 1)
+                probeMs.push_back(firstByte * 1000);
+            std::fclose(log);
+        }
+    }
+    kill(batch, SIGINT);
+    waitpid(batch, nullptr, 0);
+    close(output);
+    // Connect, read, write, read back; the row is logged as the reboot
+    // command is sent.
+    const int lineBytes = (16 + 10) + (11 + 84) + 75 + (11 + 84);
+    PrintAgainstLimit("zr9ctl batch, module attached to its CSV row", ms, lineBytes);
+    if (probeMs.size() != ms.size())
+        return;
+    std::vector<double> beyond;
+    for (std::size_t i = 0; i < ms.size(); ++i)
+        beyond.push_back(ms[i] - probeMs[i] - LineMs(lineBytes));
+    PrintSeries("  of which waiting for the port's next probe", probeMs);
+    PrintSeries("  per module beyond the line and the probe", beyond);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -261,6 +357,8 @@ int main(int argc, char** argv)
     if (!roundTripsOnly) {
         Discovery(repeat);
         ConnectWaitCpu();
+        CommandLineRead(repeat);
+        CommandLineBatch(std::min(repeat, 8));
     }
     return 0;
 }

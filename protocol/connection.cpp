@@ -98,7 +98,7 @@ void FinishConnect(CWindowOps& window)
         CloseAsIdle(window);
         break;
     default:
-        window.ShowErrorBox("ComProt Error or BT MODE ERROR    ");
+        window.ShowErrorBox(kNoAnswerMessage);
         CloseAsIdle(window);
         break;
     }

@@ -17,6 +17,9 @@ enum ConnectionStates : int {
 
 extern int ConnectionState;
 
+// The error box of a connect that no module answered.
+constexpr char kNoAnswerMessage[] = "ComProt Error or BT MODE ERROR    ";
+
 // Port list position -> port index (0 = COM1 ... 30 = COM31), filled by port
 // discovery, read by connect at the selected position.
 constexpr int kPortMapSize = 32;

@@ -31,18 +31,11 @@ char UpperAscii(char c)
 }
 
 // The six pairs of an address are stored rightmost (member 5) first.
-template <typename View>
-auto LocalPairs(View& v)
-{
-    return std::array{&v.LocalAddr5, &v.LocalAddr4, &v.LocalAddr3,
-                      &v.LocalAddr2, &v.LocalAddr1, &v.LocalAddr0};
-}
+constexpr std::size_t kPairCount = 6;
 
-template <typename View>
-auto PeerPairs(View& v)
+std::size_t PairOffset(std::size_t address, std::size_t member)
 {
-    return std::array{&v.PeerAddr5, &v.PeerAddr4, &v.PeerAddr3,
-                      &v.PeerAddr2, &v.PeerAddr1, &v.PeerAddr0};
+    return address + 2 * (kPairCount - 1 - member);
 }
 
 // A field read as a string that ends at the first 0x00 or after `size` bytes.
@@ -108,11 +101,11 @@ void DecodeProfileReply(const std::uint8_t* line, std::size_t length, ProfileVie
     std::memcpy(record.data(), line + kProfileReplyPrefixSize,
                 std::min(length - kProfileReplyPrefixSize, kProfileSize));
 
-    const auto local = LocalPairs(view);
-    const auto peer = PeerPairs(view);
-    for (std::size_t i = 0; i < local.size(); ++i) {
-        *local[i] = DecodePair(record.data(), kLocalAddress + 2 * i);
-        *peer[i] = DecodePair(record.data(), kPeerAddress + 2 * i);
+    const auto local = LocalAddressPairs(view);
+    const auto peer = PeerAddressPairs(view);
+    for (std::size_t i = 0; i < kPairCount; ++i) {
+        *local[i] = DecodePair(record.data(), PairOffset(kLocalAddress, i));
+        *peer[i] = DecodePair(record.data(), PairOffset(kPeerAddress, i));
     }
     view.CfgPwd = ReadText(record.data(), kConfigPassword, kPasswordSize);
     view.PinCode = ReadText(record.data(), kPairingPin, kPinSize);
@@ -133,11 +126,11 @@ void DecodeProfileReply(const std::uint8_t* line, std::size_t length, ProfileVie
 
 void EncodeProfile(const ProfileView& view)
 {
-    const auto local = LocalPairs(view);
-    const auto peer = PeerPairs(view);
-    for (std::size_t i = 0; i < local.size(); ++i) {
-        EncodePair(kLocalAddress + 2 * i, *local[i]);
-        EncodePair(kPeerAddress + 2 * i, *peer[i]);
+    const auto local = LocalAddressPairs(view);
+    const auto peer = PeerAddressPairs(view);
+    for (std::size_t i = 0; i < kPairCount; ++i) {
+        EncodePair(PairOffset(kLocalAddress, i), *local[i]);
+        EncodePair(PairOffset(kPeerAddress, i), *peer[i]);
     }
     WriteText(kConfigPassword, kPasswordSize, view.CfgPwd);
     WriteText(kPairingPin, kPinSize, view.PinCode);

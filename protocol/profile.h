@@ -43,6 +43,21 @@ struct ProfileView {
     bool operator==(const ProfileView&) const = default;
 };
 
+// The members of an address in the order the window shows them, pair 0 first.
+template <typename View>
+auto LocalAddressPairs(View& view)
+{
+    return std::array{&view.LocalAddr0, &view.LocalAddr1, &view.LocalAddr2,
+                      &view.LocalAddr3, &view.LocalAddr4, &view.LocalAddr5};
+}
+
+template <typename View>
+auto PeerAddressPairs(View& view)
+{
+    return std::array{&view.PeerAddr0, &view.PeerAddr1, &view.PeerAddr2,
+                      &view.PeerAddr3, &view.PeerAddr4, &view.PeerAddr5};
+}
+
 // Sets every member of `view` from a "+PROG=R" reply line of `length` bytes;
 // a line with another prefix changes nothing. Bytes past `length` count as 0x00.
 void DecodeProfileReply(const std::uint8_t* line, std::size_t length, ProfileView& view);

@@ -15,7 +15,7 @@ bool SetsUpTheLine(PortStep step)
     return step >= PortStep::SetCommMask && step <= PortStep::SetCommState;
 }
 
-std::string Reason(int portIndex, const PortFailure& failure, CDeviceHolders& holders)
+std::string Reason(const std::string& device, const PortFailure& failure, CDeviceHolders& holders)
 {
     if (failure.timedOut) {
         std::string reason = "the line held the output for " +
@@ -26,7 +26,7 @@ std::string Reason(int portIndex, const PortFailure& failure, CDeviceHolders& ho
     }
     if (failure.deviceGone)
         return kNotResponding;
-    const std::string reason = ReasonForError(portIndex, failure, holders);
+    const std::string reason = ReasonForError(device, failure, holders);
     return SetsUpTheLine(failure.step) ? "its line could not be set up, " + reason : reason;
 }
 
@@ -35,6 +35,12 @@ std::string Reason(int portIndex, const PortFailure& failure, CDeviceHolders& ho
 std::string ComName(int portIndex)
 {
     return "COM" + std::to_string(portIndex + 1);
+}
+
+std::string DeviceName(int portIndex)
+{
+    char name[serial_platform::kPortNameSize];
+    return serial_platform::PortName(portIndex, name, sizeof name) ? name : "";
 }
 
 std::string DescribePort(int portIndex)
@@ -48,10 +54,12 @@ std::string DescribePort(int portIndex)
     return text;
 }
 
-PortSurvey SurveyPorts(const std::function<void(int portIndex)>& onOpened)
+PortSurvey SurveyPorts(const std::function<void(int portIndex)>& onOpened, SurveyScope scope)
 {
     PortSurvey survey;
     for (int portIndex = 0; portIndex < serial_platform::kPortCount; ++portIndex) {
+        if (scope == SurveyScope::PresentPorts && !InspectPort(portIndex).exists)
+            continue;
         SerialPort.SetPort(portIndex);
         if (SerialPort.Open() == 1) {
             SerialPort.Close();
@@ -82,7 +90,7 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex)
                 console = ComName(port.portIndex);
             continue;
         }
-        const std::string reason = Reason(port.portIndex, port.failure, holders);
+        const std::string reason = Reason(DeviceName(port.portIndex), port.failure, holders);
         std::string& ports = portsByReason[reason];
         if (ports.empty())
             reasons.push_back(reason);
@@ -112,16 +120,21 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex)
 
 std::string DescribeFailure(int portIndex, const PortFailure& failure)
 {
+    return DescribeFailure(ComName(portIndex), DeviceName(portIndex), failure);
+}
+
+std::string DescribeFailure(const std::string& portName, const std::string& device,
+                            const PortFailure& failure)
+{
     CDeviceHolders holders;
-    const std::string port = ComName(portIndex);
-    const std::string reason = Reason(portIndex, failure, holders);
+    const std::string reason = Reason(device, failure, holders);
     switch (failure.operation) {
-    case PortOperation::Open: return port + " could not be opened: " + reason;
-    case PortOperation::Close: return port + " could not be closed: " + reason;
-    case PortOperation::Write: return "Write to " + port + " failed: " + reason;
-    case PortOperation::Read: return "Read from " + port + " failed: " + reason;
+    case PortOperation::Open: return portName + " could not be opened: " + reason;
+    case PortOperation::Close: return portName + " could not be closed: " + reason;
+    case PortOperation::Write: return "Write to " + portName + " failed: " + reason;
+    case PortOperation::Read: return "Read from " + portName + " failed: " + reason;
     }
-    return port + ": " + reason;
+    return portName + ": " + reason;
 }
 
 }  // namespace port_info

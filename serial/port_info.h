@@ -16,6 +16,9 @@ namespace port_info {
 
 // "COM5" for port index 4.
 std::string ComName(int portIndex);
+// The device the platform opens for port index 0..30, e.g. /dev/ttyUSB0 or
+// \\.\COM10; empty for another index.
+std::string DeviceName(int portIndex);
 
 // One line naming the device behind port index 0..30, for example
 // "COM5: /dev/ttyUSB0, CP2102 USB to UART Bridge Controller, serial 0001";
@@ -32,10 +35,16 @@ struct PortSurvey {
     std::vector<UnopenedPort> unopenedPorts;
 };
 
+// Which ports a survey tries: all, as the port list does, or only those
+// with a device behind them, which spares a command line's user a diagnostic
+// line for each name that leads nowhere. Both find the same.
+enum class SurveyScope { EveryPort, PresentPorts };
+
 // Probes COM1 to COM31 in order through SerialPort: SetPort, Open, then Close
 // whether it opened or not. `onOpened` runs after each port that opened, once
 // it is closed again.
-PortSurvey SurveyPorts(const std::function<void(int portIndex)>& onOpened);
+PortSurvey SurveyPorts(const std::function<void(int portIndex)>& onOpened,
+                       SurveyScope scope = SurveyScope::EveryPort);
 
 // The status line after a survey: the device behind the selected port (-1 for
 // none), then why devices that exist did not open, one sentence per reason.
@@ -47,6 +56,10 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex);
 // COM5 failed: the line held the output for 2 s (RTS/CTS flow control is on
 // and CTS is low)".
 std::string DescribeFailure(int portIndex, const PortFailure& failure);
+// The same for a port named otherwise than by its index, such as a device
+// path given on a command line: "/dev/ttyUSB0 could not be opened: ...".
+std::string DescribeFailure(const std::string& portName, const std::string& device,
+                            const PortFailure& failure);
 
 // ---- What the platform file (port_info_linux.cpp, port_info_win32.cpp) finds out.
 
@@ -64,7 +77,7 @@ class CDeviceHolders {
 public:
     // "ModemManager (process 812)"; empty when none is visible (processes of
     // other users usually stay hidden).
-    std::string HolderOf(int portIndex);
+    std::string HolderOf(const std::string& device);
 
 private:
     bool m_bLooked = false;
@@ -74,9 +87,10 @@ private:
 // True when the port is the system console, which is never opened.
 bool IsSystemConsole(int portIndex);
 
-// Why a call on the port failed with failure.errorCode, in words a user can
+// Why a call on `device` failed with failure.errorCode, in words a user can
 // act on, e.g. "permission denied; join the dialout group, then log in again".
-std::string ReasonForError(int portIndex, const PortFailure& failure, CDeviceHolders& holders);
+std::string ReasonForError(const std::string& device, const PortFailure& failure,
+                           CDeviceHolders& holders);
 
 // Sentences naming serial devices that exist but that none of COM1 to COM31
 // stands for, and how to reach them; empty when there are none.

@@ -52,12 +52,6 @@ std::string LinkTarget(const char* link)
     return size > 0 ? std::string(target, static_cast<std::size_t>(size)) : std::string();
 }
 
-std::string DeviceName(int portIndex)
-{
-    char name[serial_platform::kPortNameSize];
-    return serial_platform::PortName(portIndex, name, sizeof name) ? name : "";
-}
-
 // The terminal's name in sysfs, e.g. ttyUSB0 for a link that leads to it.
 std::string TtyName(const std::string& device)
 {
@@ -128,7 +122,7 @@ PortDevice InspectPort(int portIndex)
     return port;
 }
 
-std::string CDeviceHolders::HolderOf(int portIndex)
+std::string CDeviceHolders::HolderOf(const std::string& device)
 {
     // Every descriptor of every visible process, matched by device number:
     // a path string would miss a device opened through a link.
@@ -157,10 +151,10 @@ std::string CDeviceHolders::HolderOf(int portIndex)
             closedir(processes);
         }
     }
-    struct stat device {};
-    if (stat(DeviceName(portIndex).c_str(), &device) != 0)
+    struct stat held {};
+    if (stat(device.c_str(), &held) != 0)
         return {};
-    const auto holder = m_mapHolderByDevice.find(device.st_rdev);
+    const auto holder = m_mapHolderByDevice.find(held.st_rdev);
     return holder == m_mapHolderByDevice.end() ? std::string() : holder->second;
 }
 
@@ -169,20 +163,21 @@ bool IsSystemConsole(int portIndex)
     return serial_platform::IsActiveConsole(DeviceName(portIndex).c_str());
 }
 
-std::string ReasonForError(int portIndex, const PortFailure& failure, CDeviceHolders& holders)
+std::string ReasonForError(const std::string& device, const PortFailure& failure,
+                           CDeviceHolders& holders)
 {
     const int code = static_cast<int>(failure.errorCode);
     switch (code) {
     case EACCES:
     case EPERM:
-        return PermissionDenied(DeviceName(portIndex));
+        return PermissionDenied(device);
     case EBUSY:
         // The port refuses the console as busy.
-        if (IsSystemConsole(portIndex))
+        if (serial_platform::IsActiveConsole(device.c_str()))
             return "it is the system console, which is left alone";
         [[fallthrough]];
     case EWOULDBLOCK: {  // the lock another program holds
-        const std::string holder = holders.HolderOf(portIndex);
+        const std::string holder = holders.HolderOf(device);
         return "in use by " + (holder.empty() ? std::string("another program") : holder);
     }
     case ENOENT:

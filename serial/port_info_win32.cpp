@@ -70,7 +70,7 @@ PortDevice InspectPort(int portIndex)
     return port;
 }
 
-std::string CDeviceHolders::HolderOf(int)
+std::string CDeviceHolders::HolderOf(const std::string&)
 {
     return {};
 }
@@ -80,7 +80,7 @@ bool IsSystemConsole(int)
     return false;
 }
 
-std::string ReasonForError(int, const PortFailure& failure, CDeviceHolders&)
+std::string ReasonForError(const std::string&, const PortFailure& failure, CDeviceHolders&)
 {
     switch (failure.errorCode) {
     case ERROR_ACCESS_DENIED:

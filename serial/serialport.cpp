@@ -66,8 +66,10 @@ int CSerialPort::Open()
         return 0;
 
     char name[os::kPortNameSize];
-    m_hPort = os::PortName(m_nPortIndex, name, sizeof name) ? os::OpenExclusive(name)
-                                                            : os::kInvalidHandle;
+    const char* device = !m_strDeviceName.empty() ? m_strDeviceName.c_str()
+                         : os::PortName(m_nPortIndex, name, sizeof name) ? name
+                                                                         : nullptr;
+    m_hPort = device ? os::OpenExclusive(device) : os::kInvalidHandle;
     const auto failed = [this](PortStep step, const char* text) {
         Fail(PortOperation::Open, step, os::LastErrorCode(), text);
         return 0;
@@ -238,5 +240,13 @@ int CSerialPort::SetPort(int portIndex)
     if (m_hPort != os::kInvalidHandle)
         return 0;
     m_nPortIndex = portIndex;
+    return 1;
+}
+
+int CSerialPort::SetDeviceName(const std::string& deviceName)
+{
+    if (m_hPort != os::kInvalidHandle)
+        return 0;
+    m_strDeviceName = deviceName;
     return 1;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "port_failure.h"
 #include "serial_platform.h"
@@ -47,6 +48,10 @@ public:
     // 1 stored; 0 refused while a device is held.
     int SetPort(int portIndex);
     int PortIndex() const { return m_nPortIndex; }
+    // While not empty, Open opens this device instead of the port index's,
+    // e.g. a path outside the names of COM1 to COM31. 1 stored; 0 refused
+    // while a device is held.
+    int SetDeviceName(const std::string& deviceName);
 
     // The latest failure, and how many there have been: an operation that
     // compares the count before and after its calls learns whether one failed.
@@ -73,6 +78,7 @@ private:
     std::uint8_t m_byByteSize;
     std::uint8_t m_byStopBits;
     int m_nPortIndex;
+    std::string m_strDeviceName;
     bool m_bReadPending = false;
     serial_platform::Overlapped m_osRead;
     serial_platform::Overlapped m_osWrite;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks the Windows zip: every DLL that its program and its DLLs (the Qt
-# plugins included) import is in the zip or is part of Windows, and the
-# program carries its icon.
+# Checks the Windows zip: every DLL that its programs and its DLLs (the Qt
+# plugins included) import is in the zip or is part of Windows, the window
+# carries its icon, zr9ctl.exe is a console program, and the licences and
+# the README a redistributed Qt and a Windows user need are there.
 #   usage: tools/check-windows-zip.sh ZIP
 set -euo pipefail
 
@@ -49,5 +50,26 @@ elif ! wrestool -l --type=group_icon "$exe" | grep -q .; then
   echo "zr9config.exe carries no icon" >&2
   status=1
 fi
-[ "$status" = 0 ] && echo "$zip_path: the imports of its $programs programs and DLLs are all there; the icon too"
+ctl=$(find "$unpacked" -name zr9ctl.exe | head -n 1)
+if [ -z "$ctl" ]; then
+  echo "$zip_path holds no zr9ctl.exe" >&2
+  status=1
+elif [[ $("$objdump" -p "$ctl") != *"(Windows CUI)"* ]]; then
+  echo "zr9ctl.exe is not a console program" >&2
+  status=1
+fi
+folder=$(dirname "${exe:-$unpacked/none/x}")
+for file in LICENSE.txt README.txt licences/LGPL-3.0.txt licences/GPL-3.0.txt licences/Qt-copyright.txt \
+            licences/Qt-NOTICE.txt licences/MinGW-GCC-runtime-copyright.txt licences/MinGW-winpthreads-copyright.txt; do
+  if [ ! -s "$folder/$file" ]; then
+    echo "$zip_path lacks $file beside zr9config.exe" >&2
+    status=1
+  fi
+done
+grep -q "GNU LESSER GENERAL PUBLIC LICENSE" "$folder/licences/LGPL-3.0.txt" 2>/dev/null &&
+  grep -q "GCC RUNTIME LIBRARY EXCEPTION" "$folder/licences/MinGW-GCC-runtime-copyright.txt" 2>/dev/null &&
+  grep -q "winpthreads" "$folder/licences/MinGW-winpthreads-copyright.txt" 2>/dev/null &&
+  grep -q "qt6-base 6.4.2" "$folder/licences/Qt-NOTICE.txt" 2>/dev/null ||
+  { echo "$zip_path: a licence file does not hold what it should" >&2; status=1; }
+[ "$status" = 0 ] && echo "$zip_path: the imports of its $programs programs and DLLs are all there; the icon, zr9ctl.exe and the licences too"
 exit "$status"

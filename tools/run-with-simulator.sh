@@ -39,4 +39,5 @@ done
 
 echo "Simulated module on COM3, password 6874 (port folder $port_dir)."
 echo "In the window: open the port list, pick COM3, Connect, Read, edit, Write. Close the window to stop."
+echo "The command line meanwhile, in another terminal: ZR9_PORT_DIR=$port_dir $build_dir/ctl/zr9ctl read COM3"
 ZR9_PORT_DIR="$port_dir" "$build_dir/app/zr9config"

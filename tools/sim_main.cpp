@@ -11,6 +11,7 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #endif
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +58,7 @@ struct SimOptions {
     std::string m_strTranscriptPath;
     long m_nLineRate = 0;  // bits per second; 0 sends at once
     bool m_bLineDefaults = false;  // the terminal keeps the kernel's settings
+    long m_nParent = 0;  // the process whose end ends the simulator, if any
     ModuleBehaviour m_behaviour;
 };
 
@@ -73,6 +76,7 @@ const char kUsage[] =
     "  --refuse              refuse every password\n"
     "  --version-error       answer every connect with +VER\n"
     "  --silent              answer nothing\n"
+    "  --ignore-writes       take write commands without storing the profile\n"
     "  --profile HEX         starting profile as 128 hex digits\n"
     "  --transcript FILE     log every byte received and sent with time stamps\n"
     "  --line-rate BPS       pace like an 8N1 line at BPS bits per second\n"
@@ -83,7 +87,9 @@ const char kUsage[] =
     "                        framing and hardware flow control stay as the\n"
     "                        driver has them, its line discipline (echo, line\n"
     "                        editing, XON/XOFF) is turned off unless\n"
-    "                        --line-defaults is given\n";
+    "                        --line-defaults is given\n"
+    "  --parent PID          end, as on SIGTERM, when process PID ends (Linux); a\n"
+    "                        test that crashes then leaves no simulator behind\n";
 
 [[noreturn]] void Fail(const std::string& message)
 {
@@ -150,6 +156,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.m_behaviour.m_passwordCheck = PasswordCheck::VersionError;
         } else if (arg == "--silent") {
             options.m_behaviour.m_bSilent = true;
+        } else if (arg == "--ignore-writes") {
+            options.m_behaviour.m_bIgnoreWrites = true;
         } else if (arg == "--profile") {
             options.m_behaviour.m_abyProfile = ParseProfileHex(value());
         } else if (arg == "--transcript") {
@@ -158,6 +166,8 @@ SimOptions ParseOptions(int argc, char** argv)
             options.m_nLineRate = ParseNumber(value(), 1, 10'000'000, "line rate");
         } else if (arg == "--line-defaults") {
             options.m_bLineDefaults = true;
+        } else if (arg == "--parent") {
+            options.m_nParent = ParseNumber(value(), 1, std::numeric_limits<pid_t>::max(), "pid");
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             std::exit(0);
@@ -633,6 +643,15 @@ int main(int argc, char** argv)
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signal, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+#ifdef __linux__
+    // Otherwise it outlives a crashed test, and the test runner waits for
+    // the output it still holds open.
+    if (options.m_nParent != 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != options.m_nParent)
+            return 0;  // it ended before it could be watched
+    }
+#endif
 
     CTranscript transcript(options.m_strTranscriptPath, start);
     std::unique_ptr<CLine> line;

@@ -18,13 +18,25 @@
 
 extern char** environ;
 
-pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool quietStderr)
+namespace {
+
+// Starts `args` (the program first) with `actions`; -1 on failure.
+pid_t Spawn(std::vector<std::string>& args, const posix_spawn_file_actions_t* actions)
 {
     std::vector<char*> argv;
     for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0)
+        return -1;
+    return pid;
+}
 
+}  // namespace
+
+pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool quietStderr)
+{
     int out[2];
     if (pipe(out) != 0)
         return -1;
@@ -35,9 +47,7 @@ pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool qui
     posix_spawn_file_actions_addclose(&actions, out[1]);
     if (quietStderr)
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
+    const pid_t pid = Spawn(args, &actions);
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
     if (pid < 0) {
@@ -45,6 +55,23 @@ pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool qui
         return -1;
     }
     outputFd = out[0];
+    return pid;
+}
+
+pid_t SpawnLogged(std::vector<std::string> args, const std::string& outputPath,
+                  const std::string& errorPath)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (errorPath.empty())
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const pid_t pid = Spawn(args, &actions);
+    posix_spawn_file_actions_destroy(&actions);
     return pid;
 }
 
@@ -134,8 +161,9 @@ CSimProcess::CSimProcess(const std::vector<std::string>& options)
     Start(args);
 }
 
-void CSimProcess::Start(const std::vector<std::string>& args)
+void CSimProcess::Start(std::vector<std::string> args)
 {
+    args.insert(args.begin() + 1, {"--parent", std::to_string(getpid())});
     int output = -1;
     m_pid = SpawnWithOutputPipe(args, output);
     if (m_pid < 0)

@@ -11,6 +11,12 @@
 // failure; `outputFd` gets the pipe's reading end (the caller closes it).
 pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool quietStderr = false);
 
+// Starts `args` with its standard output appended to `outputPath` and its
+// standard error to `errorPath`, or to the same file when that is empty.
+// Returns the pid, -1 on failure.
+pid_t SpawnLogged(std::vector<std::string> args, const std::string& outputPath,
+                  const std::string& errorPath = {});
+
 // A fresh directory for port links, removed with what it holds.
 class CTempPortDir {
 public:
@@ -58,7 +64,8 @@ public:
     static const char* Program();
 
 private:
-    void Start(const std::vector<std::string>& args);
+    // Starts `args`, ended with this process.
+    void Start(std::vector<std::string> args);
 
     pid_t m_pid = -1;
     std::string m_strPairLink;  // made here for a device pair

@@ -66,6 +66,10 @@ std::vector<std::uint8_t> CSimulatedModule::Execute(const ModuleCommand& command
         Append(answer, "\n\r");
         break;
     case CommandKind::WriteProfile:
+        if (m_behaviour.m_bIgnoreWrites) {
+            m_strLastEvent = "write: ignored";
+            break;
+        }
         m_strLastEvent = "write: profile replaced";
         m_behaviour.m_abyProfile = command.m_abyProfile;
         break;

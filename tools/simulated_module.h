@@ -18,6 +18,9 @@ struct ModuleBehaviour {
     PasswordCheck m_passwordCheck = PasswordCheck::Compare;
     // Answers nothing and acts on nothing, like a module in its data mode.
     bool m_bSilent = false;
+    // Takes write commands without storing them, like a module whose
+    // configuration memory has failed.
+    bool m_bIgnoreWrites = false;
 };
 
 // Stores `password` (at most 4 characters) as the record's configuration

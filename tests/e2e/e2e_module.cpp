@@ -74,6 +74,15 @@ ProfileBytes ProfileAfterTheBenchEdits(std::uint8_t baudIndex)
     return expected;
 }
 
+const char kBenchEditsProfileFile[] =
+    "zr9-profile 1\n"
+    "Device Name = Bench\n"
+    "Local Address = 9f:34:12:EE:FF:C0\n"
+    "PIN Code = 246802\n"
+    "PIN used (MITM) = yes\n"
+    "Baud Rate = 19200\n"
+    "Parity = None\n";
+
 namespace {
 
 std::vector<std::string> TranscriptLines(const std::string& path)

@@ -22,6 +22,8 @@ ProfileView ViewOfProfileWithLineFeedFlags();
 // edits: device name "Bench", LocalAddr0 "9f", PIN "246802", Security on, no
 // parity, the baud rate at `baudIndex`.
 ProfileBytes ProfileAfterTheBenchEdits(std::uint8_t baudIndex);
+// The same edits, baud index 3, as a profile file.
+extern const char kBenchEditsProfileFile[];
 
 // Every byte the transcript records in one direction ("RX" received, "TX"
 // sent), in order: one transfer may hold several commands or part of one.

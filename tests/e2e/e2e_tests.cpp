@@ -3,11 +3,17 @@
 
 #include <signal.h>
 
+#include <QDropEvent>
 #include <QElapsedTimer>
+#include <QMimeData>
+#include <QUrl>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "connection.h"
 #include "e2e_support.h"
+#include "profile_file.h"
 #include "sim_process.h"
 #include "tform1.h"
 
@@ -200,6 +206,52 @@ TEST_F(EndToEnd, WriteThenDisconnectAtOnceStillSendsTheWholeCommand)
     ExpectIdleWindow();
     EXPECT_TRUE(RunEventsUntil(
         [&] { return TranscriptHasEvent(m_strTranscript, "write: profile replaced"); }, 10000));
+}
+
+// Opening a file fills the fields as typing its values does, so Write sends
+// the same record; a refused file changes nothing; Save writes the fields.
+TEST_F(EndToEnd, ProfileFilesOpenAndSave)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}).Started());
+    Connect();
+    m_form->btnRead->click();
+    const std::string file = m_ports.Path() + "/bench.zr9";
+    std::ofstream(file) << kBenchEditsProfileFile;
+    ASSERT_TRUE(m_form->OpenProfileFile(QString::fromStdString(file)));
+    m_form->btnWrite->click();
+    WaitForTheLastReadsTimer();
+    m_form->btnRead->click();
+    EXPECT_EQ(LastProfileSent(m_strTranscript), ProfileAfterTheBenchEdits(3));
+
+    const ProfileView shown = m_form->GetProfileView();
+    const std::string bad = m_ports.Path() + "/bad.zr9";
+    std::ofstream(bad) << "zr9-profile 1\nDevice Name = X\nBaud Rate = 300\n";
+    EXPECT_FALSE(m_form->OpenProfileFile(QString::fromStdString(bad)));
+    ASSERT_EQ(m_boxes.Texts().size(), 1u);
+    EXPECT_EQ(m_boxes.Texts()[0].rfind(bad + ":3: Baud Rate: \"300\" is not in the list", 0), 0u)
+        << m_boxes.Texts()[0];
+    EXPECT_EQ(m_form->GetProfileView(), shown);
+
+    const std::string saved = m_ports.Path() + "/saved.zr9";
+    ASSERT_TRUE(m_form->SaveProfileFile(QString::fromStdString(saved)));
+    std::ostringstream text;
+    text << std::ifstream(saved).rdbuf();
+    EXPECT_EQ(text.str(), FormatProfileText(shown));
+
+    // A file dropped on an edit opens, rather than its path becoming the text.
+    std::ofstream(file) << "zr9-profile 1\nDevice Name = Dropped\n";
+    QMimeData dragged;
+    dragged.setUrls({QUrl::fromLocalFile(QString::fromStdString(file))});
+    // File managers also offer the path as text, which an edit would take.
+    dragged.setText(QString::fromStdString(file));
+    // The drag's target is taken as it enters; the drop goes to it.
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(m_form->PinCode, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &dragged, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(m_form->PinCode, &drop);
+    EXPECT_EQ(m_form->LocalName->text(), "Dropped");
+    EXPECT_EQ(m_form->PinCode->text(), QString::fromStdString(shown.PinCode));
 }
 
 TEST_F(EndToEnd, RebootReachesTheModuleWhichStillAnswers)

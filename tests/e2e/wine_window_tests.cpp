@@ -7,9 +7,7 @@
 // tools/run-wine-window-tests.sh prepares Wine and runs this program.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,8 +24,6 @@
 
 #include "e2e_module.h"
 #include "sim_process.h"
-
-extern char** environ;
 
 namespace {
 
@@ -75,25 +71,6 @@ std::string Output(std::vector<std::string> args)
     int status = 0;
     waitpid(pid, &status, 0);
     return text;
-}
-
-// Starts a program with its output going to `logPath`; -1 on failure.
-pid_t StartLogged(std::vector<std::string> args, const std::string& logPath)
-{
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
 }
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit)
@@ -185,7 +162,7 @@ public:
         std::ofstream(markerFile) << marker;
         // xclip stays in the background as the clipboard's owner until Wine
         // takes the clipboard over.
-        const pid_t owner = StartLogged({kXclip, "-selection", "clipboard", "-i", markerFile},
+        const pid_t owner = SpawnLogged({kXclip, "-selection", "clipboard", "-i", markerFile},
                                         "/dev/null");
         if (owner > 0)
             waitpid(owner, nullptr, 0);
@@ -295,7 +272,7 @@ protected:
 
     void StartWindow()
     {
-        m_nWindowPid = StartLogged({kWine, m_strProgram}, m_ports.Path() + "/window.log");
+        m_nWindowPid = SpawnLogged({kWine, m_strProgram}, m_ports.Path() + "/window.log");
         ASSERT_GT(m_nWindowPid, 0);
         m_window = CXWindow::Find("ZR9 UART Profile Config V1.3", 60s);
         ASSERT_TRUE(m_window.Exists()) << "the window did not open";
@@ -503,6 +480,22 @@ TEST_F(WineWindow, SilentModuleShowsTheTimeoutBoxAfterTwoSeconds)
     EXPECT_EQ(WaitForBox().text, "ComProt Error or BT MODE ERROR    ");
     CloseBox();
     EXPECT_FALSE(PressRead());
+}
+
+// zr9ctl.exe from the zip, a console program, reads the module on Wine's COM3.
+TEST_F(WineWindow, CommandLineReadsTheModule)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}).Started());
+    const std::string ctl =
+        (std::filesystem::path(m_strProgram).parent_path() / "zr9ctl.exe").string();
+    std::string printed = Output({kWine, ctl, "read", "COM3"});
+    // The console's text mode ends lines with a carriage return and line feed.
+    printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
+    EXPECT_EQ(printed.rfind("zr9-profile 1\n# read from COM3 (firmware 1.03)", 0), 0u) << printed;
+    for (const char* line : {"\nDevice Name = Sim Module A\n", "\nLocal Address = 56:34:12:EE:FF:C0\n",
+                             "\nBaud Rate = 115200\n", "\nBonding = yes\n", "\nRole = Master\n"})
+        EXPECT_NE(printed.find(line), std::string::npos) << line << printed;
+    EXPECT_TRUE(ReceivedEnds(kReadCommand));
 }
 
 }  // namespace

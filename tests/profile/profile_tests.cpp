@@ -2,10 +2,15 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "profile.h"
+#include "profile_file.h"
 
 namespace {
 
@@ -308,6 +313,138 @@ TEST_F(ProfileTest, ShortLineReadsZerosNotStaleBytes)
     const ProfileView before = view;
     DecodeProfileReply(line.data(), 6, view);
     EXPECT_EQ(view, before);
+}
+
+// The record Write sends for `view`, from a fresh working copy.
+ProfileBytes Encoded(const ProfileView& view)
+{
+    ModuleProfile = DefaultProfile;
+    EncodeProfile(view);
+    return ModuleProfile;
+}
+
+// Any record a module can send: its view, written to a file and read over
+// other field values, makes Write send what the view itself makes it send.
+TEST_F(ProfileTest, FileOfAnyRecordReadsBackToTheSameWrite)
+{
+    std::mt19937 random(19);
+    std::vector<ProfileBytes> records = {DefaultProfile};
+    for (int i = 0; i < 2000; ++i) {
+        ProfileBytes record;
+        // Zeros often, so texts and pairs of every length come up.
+        for (std::uint8_t& byte : record)
+            byte = random() % 6 == 0 ? 0 : static_cast<std::uint8_t>(random());
+        for (std::size_t pin = 28; pin < 34; ++pin)
+            record[pin] |= record[pin] == 0 ? 0x31 : 0;
+        records.push_back(record);
+    }
+    for (const ProfileBytes& record : records) {
+        const ProfileView view = Decoded(record);
+        const std::string text = FormatProfileText(view);
+        CProfileSettings settings;
+        std::string error;
+        ASSERT_TRUE(ParseProfileText(text, settings, error)) << error << "\n" << text;
+        ProfileView loaded = Decoded(records[0]);
+        settings.ApplyTo(loaded);
+        ASSERT_EQ(Encoded(loaded), Encoded(view)) << text;
+    }
+}
+
+TEST_F(ProfileTest, HandWrittenFileIsReadAsTheWindowWouldShowIt)
+{
+    const std::string text =
+        "\xEF\xBB\xBFzr9-profile 1\r\n"
+        "  # a comment, then a blank line\r\n"
+        "\r\n"
+        "device name = Caf\xC3\xA9\\x7F\\\\ \r\n"
+        "Peer Address=a1:\\x3A:: 0 :b:02\n"
+        "Baud Rate = 115200 BPS\n"
+        "Mode = at cmd\n"
+        "Parity = Even\n";
+    CProfileSettings settings;
+    std::string error;
+    ASSERT_TRUE(ParseProfileText(text, settings, error)) << error;
+    ProfileView view = Decoded(DefaultProfile);
+    ProfileView expected = view;
+    settings.ApplyTo(view);
+    expected.LocalName = "Caf\xE9\x7F\\";
+    expected.PeerAddr0 = "a1";
+    expected.PeerAddr1 = ":";
+    expected.PeerAddr2 = "";
+    expected.PeerAddr3 = "0";
+    expected.PeerAddr4 = "b";
+    expected.PeerAddr5 = "02";
+    expected.UartBaud = 8;
+    expected.ModeAt = true;
+    expected.ModeTr = false;
+    expected.ParityN = false;
+    expected.ParityE = true;
+    EXPECT_EQ(view, expected);
+}
+
+TEST_F(ProfileTest, BadFileIsRefusedWholeWithItsLineAndWhatIsWrong)
+{
+    const struct {
+        const char* text;
+        const char* error;
+    } refusals[] = {
+        {"Device Name = X\n", "line 1: not a profile file"},
+        {"zr9-profile 2\n", "line 1: format 2 is newer"},
+        {"", "line 1: the file is empty"},
+        {"zr9-profile 1\nDevice Nam = X\n", "line 2: unknown name \"Device Nam\""},
+        {"zr9-profile 1\nMode\n", "line 2: expected \"Name = value\""},
+        {"zr9-profile 1\nLocal Address = 02:A2:01:A2:00\n",
+         "line 2: Local Address: an address has 6"},
+        {"zr9-profile 1\nPeer Address = 02:A2:01:A2:00:A1B\n",
+         "line 2: Peer Address: pair 6 \"A1B\" has more than 2"},
+        {"zr9-profile 1\n# PIN\nPIN Code = 12345\n", "line 3: PIN Code: needs 6 characters, not 5"},
+        {"zr9-profile 1\nBaud Rate = 9601\n", "line 2: Baud Rate: \"9601\" is not in the list"},
+        {"zr9-profile 1\nRole = Slave\nrole = Master\n",
+         "line 3: Role is named twice (first on line 2)"},
+        {"zr9-profile 1\nDevice Name = 0123456789abcdefghi\n",
+         "line 2: Device Name: takes at most 18"},
+        {"zr9-profile 1\nConfig Password = 12345\n", "line 2: Config Password: takes at most 4"},
+        {"zr9-profile 1\nBonding = maybe\n", "line 2: Bonding: is \"yes\" or \"no\""},
+        {"zr9-profile 1\nDevice Name = a\\q\n", "line 2: Device Name: unknown escape \"\\q\""},
+        {"zr9-profile 1\nDevice Name = a\\x00\n", "line 2: Device Name: \\x00 cannot be stored"},
+        {"zr9-profile 1\nDevice Name = \xE2\x82\xAC\n",
+         "line 2: Device Name: a character the module"},
+        {"zr9-profile 1\nDevice Name = \xE9t\xE9\n", "line 2: Device Name: the text is not UTF-8"},
+    };
+    for (const auto& refusal : refusals) {
+        CProfileSettings settings;
+        std::string error;
+        ASSERT_TRUE(settings.Parse("Device Name = kept", error));
+        EXPECT_FALSE(ParseProfileText(refusal.text, settings, error)) << refusal.text;
+        EXPECT_EQ(error.substr(0, std::strlen(refusal.error)), refusal.error) << refusal.text;
+        EXPECT_EQ(settings.Values().LocalName, "kept") << refusal.text;
+    }
+}
+
+// A save replaces the file whole, leaving no temporary file; a file that
+// cannot be written or read names itself, and the line at fault.
+TEST_F(ProfileTest, ProfileFilesOnDisk)
+{
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() /
+        ("zr9-profile-test-" + std::to_string(std::random_device()()));
+    std::filesystem::create_directories(folder);
+    const std::string path = (folder / "module.zr9").string();
+    std::string error;
+    ASSERT_TRUE(SaveTextFile(path, std::string(5000, '#'), error)) << error;
+    ASSERT_TRUE(SaveTextFile(path, FormatProfileText(Decoded(DefaultProfile)), error)) << error;
+    CProfileSettings settings;
+    EXPECT_TRUE(LoadProfileFile(path, settings, error)) << error;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
+
+    std::ofstream(path) << "zr9-profile 1\n\nParity = odd\n";
+    EXPECT_FALSE(LoadProfileFile(path, settings, error));
+    EXPECT_EQ(error.rfind(path + ":3: Parity:", 0), 0u) << error;
+    EXPECT_FALSE(SaveTextFile((folder / "none" / "x.zr9").string(), "x", error));
+    EXPECT_NE(error.find("none"), std::string::npos) << error;
+    EXPECT_FALSE(LoadProfileFile((folder / "absent.zr9").string(), settings, error));
+    EXPECT_NE(error.find("absent.zr9: cannot read"), std::string::npos) << error;
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

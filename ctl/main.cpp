@@ -1,0 +1,396 @@
+// zr9ctl: the command line for technicians. Reads, writes and reboots ZR9
+// modules with the window's own protocol code, keeps profiles as files and
+// configures modules in batches. Messages go to standard error, data to
+// standard output; the exit status says what failed (ExitStatus).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "batch.h"
+#include "console_window.h"
+#include "module_session.h"
+#include "port_info.h"
+#include "profile_file.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zr9ctl COMMAND [ARGUMENTS]\n"
+    "Reads, writes and reboots ZR9 Bluetooth-to-UART modules; keeps profiles as files.\n"
+    "\n"
+    "  ports                                  the ports that open now, and why others do not\n"
+    "  read PORT [-o FILE]                    print the module's profile (or save it as FILE)\n"
+    "  write PORT FILE [--set NAME=VALUE]...  write a profile, then read it back to verify\n"
+    "  reboot PORT                            reboot the module\n"
+    "  batch FILE --port PORT [--log CSV]     configure one module after another\n"
+    "\n"
+    "PORT is COM1 to COM31 as in zr9config, or a device path. Every command that talks to\n"
+    "a module takes --password PWD (default 6874). \"zr9ctl COMMAND --help\" tells more.\n"
+    "Exit status: 0 success, 1 the module refused or did not answer (or a write or\n"
+    "read on the open port failed), 2 usage or file error, 3 the port could not be\n"
+    "opened (for ports: none opened).\n";
+
+// Per command: its synopsis and options.
+const std::map<std::string, const char*> kCommandHelp = {
+    {"ports",
+     "usage: zr9ctl ports\n"
+     "Lists the ports that open now, one a line, with the device behind each, then\n"
+     "the reasons why devices that exist did not open. Exit status 0 when a port\n"
+     "opened, 3 when none did.\n"},
+    {"read",
+     "usage: zr9ctl read PORT [--password PWD] [-o FILE]\n"
+     "Connects, reads the module's profile and prints it in the profile file format,\n"
+     "or writes it to FILE (atomically), then disconnects.\n"},
+    {"write",
+     "usage: zr9ctl write PORT FILE [--password PWD] [--set NAME=VALUE]... [--first N]\n"
+     "                    [--no-verify] [--reboot]\n"
+     "Connects, reads the module, sets the fields FILE names and those of each --set\n"
+     "(a line of a profile file, e.g. --set \"Device Name=Pump {addr3}\"), writes the\n"
+     "profile, reads it back and compares (unless --no-verify), then reboots the\n"
+     "module with --reboot. FILE - sets no field: only the --set values are written.\n"
+     "Placeholders in --set: {n} the counter (--first, default 1), {addr} the module's\n"
+     "own address as 12 characters, {addr3} its last 3 pairs.\n"},
+    {"reboot",
+     "usage: zr9ctl reboot PORT [--password PWD]\n"
+     "Connects and sends the module the reboot command.\n"},
+    {"batch",
+     "usage: zr9ctl batch FILE --port PORT [--password PWD] [--set NAME=VALUE]...\n"
+     "                    [--first N] [--log CSV]\n"
+     "For one module after another on PORT: waits until a module answers, reads it,\n"
+     "writes FILE's fields and the --set values, verifies, reboots it and appends a\n"
+     "CSV row (time, port, local address, firmware, device name, result, reason) to\n"
+     "CSV (standard output without --log), then waits until that module is removed.\n"
+     "Each module keeps its own Local Address unless --set gives one. {n} counts the\n"
+     "configured modules from --first (--first 001 counts 001, 002, ...); {addr} and\n"
+     "{addr3} are as for write. Ctrl+C ends it with a summary line.\n"},
+};
+
+const char kDefaultPassword[] = "6874";
+
+struct Arguments {
+    std::string m_strCommand;
+    std::vector<std::string> m_vecPositional;
+    std::map<std::string, std::string> m_mapOptions;
+    std::vector<std::string> m_vecSettings;
+};
+
+class CUsageError {
+public:
+    explicit CUsageError(std::string text) : m_strText(std::move(text)) {}
+    const std::string& Text() const { return m_strText; }
+
+private:
+    std::string m_strText;
+};
+
+bool StderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+// The options each command takes; true for those with a value.
+const std::map<std::string, std::map<std::string, bool>> kCommandOptions = {
+    {"ports", {}},
+    {"read", {{"--password", true}, {"-o", true}}},
+    {"write",
+     {{"--password", true}, {"--set", true}, {"--first", true}, {"--no-verify", false},
+      {"--reboot", false}}},
+    {"reboot", {{"--password", true}}},
+    {"batch",
+     {{"--password", true}, {"--set", true}, {"--first", true}, {"--port", true},
+      {"--log", true}}},
+};
+
+Arguments ParseArguments(int argc, char** argv)
+{
+    Arguments arguments;
+    arguments.m_strCommand = argv[1];
+    const auto options = kCommandOptions.find(arguments.m_strCommand);
+    if (options == kCommandOptions.end())
+        throw CUsageError("unknown command \"" + arguments.m_strCommand + "\"");
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '-') {
+            arguments.m_vecPositional.push_back(arg);
+            continue;
+        }
+        std::optional<std::string> value;
+        // --name=value as well as --name value.
+        const std::size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg.erase(equals);
+        }
+        const auto option = options->second.find(arg);
+        if (option == options->second.end())
+            throw CUsageError(arguments.m_strCommand + " takes no option " + arg);
+        if (option->second && !value) {
+            if (i + 1 >= argc)
+                throw CUsageError(arg + " needs a value");
+            value = argv[++i];
+        } else if (!option->second && value) {
+            throw CUsageError(arg + " takes no value");
+        }
+        if (arg == "--set")
+            arguments.m_vecSettings.push_back(*value);
+        else if (arguments.m_mapOptions.count(arg))
+            throw CUsageError(arg + " is given twice");
+        else
+            arguments.m_mapOptions[arg] = value.value_or("");
+    }
+    return arguments;
+}
+
+std::string Option(const Arguments& arguments, const std::string& name,
+                   const std::string& fallback = "")
+{
+    const auto found = arguments.m_mapOptions.find(name);
+    return found == arguments.m_mapOptions.end() ? fallback : found->second;
+}
+
+void ExpectPositional(const Arguments& arguments, std::size_t count, const char* what)
+{
+    if (arguments.m_vecPositional.size() != count)
+        throw CUsageError(arguments.m_strCommand + " needs " + what);
+}
+
+CPortChoice PortArgument(const std::string& port)
+{
+    CPortChoice choice;
+    if (!choice.Parse(port))
+        throw CUsageError("\"" + port + "\" is no port: give COM1 to COM31 or a device path");
+    return choice;
+}
+
+// The password as the window's Config Password field takes it.
+std::string PasswordOption(const Arguments& arguments)
+{
+    CProfileSettings settings;
+    std::string error;
+    if (!settings.Parse(std::string("Config Password = ") +
+                            Option(arguments, "--password", kDefaultPassword),
+                        error))
+        throw CUsageError("--password: " + error);
+    return settings.Values().CfgPwd;
+}
+
+Placeholders CounterOption(const Arguments& arguments)
+{
+    const std::string first = Option(arguments, "--first", "1");
+    if (first.empty() || first.size() > 9 ||
+        first.find_first_not_of("0123456789") != std::string::npos)
+        throw CUsageError("--first takes a number, e.g. 1 or 001");
+    Placeholders placeholders;
+    placeholders.m_nCounter = std::stol(first);
+    placeholders.m_nWidth = static_cast<int>(first.size());
+    return placeholders;
+}
+
+// Says why a command failed, unless an error box has said it already.
+int Report(CConsoleWindow& window, int status, const std::string& reason)
+{
+    if (reason != window.LastError())
+        window.Message(reason);
+    return status;
+}
+
+int Read(CConsoleWindow& window, const Arguments& arguments)
+{
+    ExpectPositional(arguments, 1, "PORT");
+    const CPortChoice port = PortArgument(arguments.m_vecPositional[0]);
+    const std::string password = PasswordOption(arguments);
+    const std::string output = Option(arguments, "-o");
+
+    CModuleSession session(window, port);
+    ProfileView view;
+    window.SetActivity("reading the module on " + port.Name());
+    int status = session.Connect(password);
+    if (status == kExitSuccess)
+        status = session.Read(view);
+    if (status != kExitSuccess)
+        return Report(window, status, session.Reason());
+    session.Disconnect();
+
+    std::string text = FormatProfileText(view);
+    // The record of where and when, after the format line.
+    text.insert(text.find('\n') + 1, "# read from " + port.Name() + " (firmware " +
+                                         session.FirmwareVersion() + ") at " + LocalTime() + "\n");
+    if (output.empty()) {
+        std::fputs(text.c_str(), stdout);
+        return std::fflush(stdout) == 0 ? kExitSuccess : kExitUsage;
+    }
+    std::string error;
+    if (!SaveTextFile(output, text, error)) {
+        window.Message(error);
+        return kExitUsage;
+    }
+    return kExitSuccess;
+}
+
+CProfileSettings ProfileArgument(const std::string& path)
+{
+    CProfileSettings settings;
+    std::string error;
+    if (path != "-" && !LoadProfileFile(path, settings, error))
+        throw CUsageError(error);
+    return settings;
+}
+
+// --set values that cannot hold for any module are refused before any is touched.
+void CheckSettings(const Arguments& arguments, const Placeholders& placeholders)
+{
+    ProfileView sample;
+    sample.LocalAddr0 = sample.LocalAddr1 = sample.LocalAddr2 = sample.LocalAddr3 =
+        sample.LocalAddr4 = sample.LocalAddr5 = "00";
+    ProfileView ignored;
+    std::string error;
+    if (!ApplySettings(arguments.m_vecSettings, placeholders, sample, ignored, error))
+        throw CUsageError(error);
+}
+
+int Write(CConsoleWindow& window, const Arguments& arguments)
+{
+    ExpectPositional(arguments, 2, "PORT and FILE");
+    const CPortChoice port = PortArgument(arguments.m_vecPositional[0]);
+    const CProfileSettings profile = ProfileArgument(arguments.m_vecPositional[1]);
+    const std::string password = PasswordOption(arguments);
+    const Placeholders placeholders = CounterOption(arguments);
+    CheckSettings(arguments, placeholders);
+
+    CModuleSession session(window, port);
+    window.SetActivity("writing the module on " + port.Name());
+    ProfileView module;
+    int status = session.Connect(password);
+    if (status == kExitSuccess)
+        status = session.Read(module);
+    std::string reason = session.Reason();
+    const bool verify = !arguments.m_mapOptions.count("--no-verify");
+    if (status == kExitSuccess) {
+        ProfileView view = module;
+        profile.ApplyTo(view);
+        status = ApplySettings(arguments.m_vecSettings, placeholders, module, view, reason)
+                     ? session.Write(view, verify)
+                     : kExitModuleFailed;
+        reason = status == kExitSuccess ? "" : reason.empty() ? session.Reason() : reason;
+    }
+    if (status != kExitSuccess)
+        return Report(window, status, reason);
+    const bool reboot = arguments.m_mapOptions.count("--reboot") != 0;
+    if (reboot && (status = session.Reboot()) != kExitSuccess)
+        return Report(window, status, session.Reason());
+    window.Message(port.Name() + ": " + LocalAddressOf(module) + ": profile written" +
+                   (verify ? " and verified" : "") + (reboot ? ", module rebooted" : ""));
+    return kExitSuccess;
+}
+
+int Reboot(CConsoleWindow& window, const Arguments& arguments)
+{
+    ExpectPositional(arguments, 1, "PORT");
+    const CPortChoice port = PortArgument(arguments.m_vecPositional[0]);
+    CModuleSession session(window, port);
+    window.SetActivity("connecting on " + port.Name());
+    int status = session.Connect(PasswordOption(arguments));
+    if (status == kExitSuccess)
+        status = session.Reboot();
+    return status == kExitSuccess ? status : Report(window, status, session.Reason());
+}
+
+// Probes COM1 to COM31 as the port list does, except names that lead to no
+// device. The ports are the data; why others did not open is a message.
+int Ports(CConsoleWindow& window, const Arguments& arguments)
+{
+    ExpectPositional(arguments, 0, "no arguments");
+    const port_info::PortSurvey survey = port_info::SurveyPorts(
+        [](int portIndex) { std::printf("%s\n", port_info::DescribePort(portIndex).c_str()); },
+        port_info::SurveyScope::PresentPorts);
+    std::fflush(stdout);
+    const std::string reasons = port_info::DescribeSurvey(survey, -1);
+    if (!reasons.empty())
+        window.Message(reasons);
+    return survey.openedPortIndexes.empty() ? kExitPortFailed : kExitSuccess;
+}
+
+int Batch(CConsoleWindow& window, const Arguments& arguments)
+{
+    ExpectPositional(arguments, 1, "FILE");
+    BatchOptions options;
+    const std::string port = Option(arguments, "--port");
+    if (port.empty())
+        throw CUsageError("batch needs --port PORT");
+    options.m_port = PortArgument(port);
+    options.m_profile = ProfileArgument(arguments.m_vecPositional[0]);
+    options.m_strPassword = PasswordOption(arguments);
+    options.m_vecSettings = arguments.m_vecSettings;
+    options.m_placeholders = CounterOption(arguments);
+    options.m_strLogPath = Option(arguments, "--log");
+    CheckSettings(arguments, options.m_placeholders);
+
+    // One profile's own address on every module would make them all one
+    // device to their peers; --set, applied after the file, may still give one.
+    if (options.m_profile.Names(ProfileField::LocalAddress)) {
+        window.Message("each module keeps its own Local Address (" +
+                       FormatProfileValue(options.m_profile.Values(), ProfileField::LocalAddress) +
+                       " from the file is not written; --set \"Local Address=...\" sets one)");
+        options.m_profile.Forget(ProfileField::LocalAddress);
+    }
+
+    CConsoleWindow::CatchStopSignals();
+    window.Message("configuring modules on " + options.m_port.Name() + "; Ctrl+C ends");
+    return RunBatch(window, std::move(options));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(kUsage, argc < 2 ? stderr : stdout);
+        return argc < 2 ? kExitUsage : kExitSuccess;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("zr9ctl %s\n", ZR9_VERSION);
+        return kExitSuccess;
+    }
+    for (int i = 2; i < argc; ++i) {
+        if ((std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) &&
+            kCommandHelp.count(argv[1])) {
+            std::fputs(kCommandHelp.at(argv[1]), stdout);
+            return kExitSuccess;
+        }
+    }
+
+    CConsoleWindow window(StderrIsTerminal());
+    try {
+        const Arguments arguments = ParseArguments(argc, argv);
+        if (arguments.m_strCommand == "read")
+            return Read(window, arguments);
+        if (arguments.m_strCommand == "write")
+            return Write(window, arguments);
+        if (arguments.m_strCommand == "reboot")
+            return Reboot(window, arguments);
+        if (arguments.m_strCommand == "batch")
+            return Batch(window, arguments);
+        return Ports(window, arguments);
+    } catch (const CUsageError& error) {
+        window.Message(error.Text());
+        if (kCommandHelp.count(argv[1]))
+            std::fprintf(stderr, "zr9ctl: \"zr9ctl %s --help\" tells what it takes\n", argv[1]);
+        else
+            std::fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+}

@@ -1,0 +1,255 @@
+// zr9ctl as a technician runs it, against zr9-module-sim on pseudo-terminals.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "e2e_module.h"
+#include "sim_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The simulator logs a command once it has run it, which may be after zr9ctl
+// has sent it and gone.
+bool EventComes(const std::string& transcript, const std::string& event)
+{
+    for (int tries = 0; tries < 100 && !TranscriptHasEvent(transcript, event); ++tries)
+        std::this_thread::sleep_for(50ms);
+    return TranscriptHasEvent(transcript, event);
+}
+
+// zr9ctl with its standard output and error in files of the port folder.
+class CCtlRun {
+public:
+    CCtlRun(const std::string& folder, std::vector<std::string> args)
+        : m_strOut(folder + "/ctl.out"), m_strErr(folder + "/ctl.err")
+    {
+        std::filesystem::remove(m_strOut);
+        std::filesystem::remove(m_strErr);
+        args.insert(args.begin(), ZR9CTL_PATH);
+        m_pid = SpawnLogged(std::move(args), m_strOut, m_strErr);
+    }
+    ~CCtlRun() { Wait(SIGKILL); }
+
+    // The exit status, after `signal` when it is not 0; -1 when it did not exit.
+    int Wait(int signal = 0)
+    {
+        if (m_pid <= 0)
+            return m_nStatus;
+        if (signal != 0)
+            kill(m_pid, signal);
+        int status = 0;
+        waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        m_nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return m_nStatus;
+    }
+    std::string Out() const { return FileText(m_strOut); }
+    std::string Err() const { return FileText(m_strErr); }
+
+private:
+    std::string m_strOut, m_strErr;
+    pid_t m_pid = -1;
+    int m_nStatus = -1;
+};
+
+class Zr9ctl : public ::testing::Test {
+protected:
+    void SetUp() override { setenv("ZR9_PORT_DIR", m_ports.Path().c_str(), 1); }
+
+    std::string Transcript(int com) const
+    {
+        return m_ports.Path() + "/transcript" + std::to_string(com) + ".txt";
+    }
+
+    CSimProcess& StartModule(std::vector<std::string> options = {}, int com = 3)
+    {
+        options.insert(options.end(), {"--transcript", Transcript(com)});
+        m_vecModules.push_back(std::make_unique<CSimProcess>(m_ports.Path(), com, options));
+        return *m_vecModules.back();
+    }
+
+    std::string WriteFile(const std::string& name, const std::string& text) const
+    {
+        const std::string path = m_ports.Path() + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+
+    int Run(std::vector<std::string> args)
+    {
+        m_run = std::make_unique<CCtlRun>(m_ports.Path(), std::move(args));
+        return m_run->Wait();
+    }
+
+    CTempPortDir m_ports;
+    std::vector<std::unique_ptr<CSimProcess>> m_vecModules;
+    std::unique_ptr<CCtlRun> m_run;
+};
+
+const std::string kWriteCommandStart = "AT+PROG=W";
+
+// Each exit status with its message, and nothing sent when a file is refused.
+TEST_F(Zr9ctl, ExitStatusAndMessage)
+{
+    const struct {
+        std::vector<std::string> module;
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+        const char* output = "";
+    } cases[] = {
+        {{}, {"reboot", "DEVICE"}, 0, ""},
+        {{}, {"read", "COM3", "--password", "1111"}, 1, "zr9ctl: Password Error\n"},
+        {{"--version-error"}, {"read", "COM3"}, 1, "zr9ctl: Version Error\n"},
+        {{"--silent"}, {"read", "COM3"}, 1, "zr9ctl: ComProt Error or BT MODE ERROR    \n"},
+        {{"--ignore-writes"},
+         {"write", "COM3", "-", "--set", "Device Name=New"},
+         1,
+         "verify: the module did not keep what was written: Device Name is BLE UART, "
+         "written New"},
+        {{}, {"write", "COM3", "bad.zr9"}, 2, "bad.zr9:3: PIN Code: needs 6 characters, not 5"},
+        {{}, {"write", "COM3", "-", "--set", "Baud Rate=300"}, 2, "--set Baud Rate=300: Baud"},
+        {{}, {"read"}, 2, "read needs PORT"},
+        {{}, {"read", "COM9"}, 3, "zr9ctl: COM9 could not be opened: not there\n"},
+        {{}, {"reboot", "MISSING"}, 3, "/ttyGone could not be opened: not there\n"},
+        // The port that opens is the data; names that lead nowhere are not tried.
+        {{}, {"ports"}, 0, "", "COM3: "},
+    };
+    const std::string badFile = WriteFile("bad.zr9", "zr9-profile 1\n#\nPIN Code = 12345\n");
+    for (const auto& c : cases) {
+        std::filesystem::remove(Transcript(3));
+        CSimProcess& module = StartModule(c.module);
+        ASSERT_TRUE(module.Started());
+        std::vector<std::string> args = c.args;
+        if (args.size() > 2 && args[2] == "bad.zr9")
+            args[2] = badFile;
+        // A device path instead of COMn.
+        if (args.size() > 1 && args[1] == "DEVICE")
+            args[1] = module.Slave();
+        if (args.size() > 1 && args[1] == "MISSING")
+            args[1] = m_ports.Path() + "/ttyGone";
+        EXPECT_EQ(Run(args), c.status) << args[0] << " " << args.back();
+        EXPECT_NE(m_run->Err().find(c.message), std::string::npos) << m_run->Err();
+        EXPECT_EQ(m_run->Out().rfind(c.output, 0), 0u) << m_run->Out();
+        if (args[0] == "ports") {
+            EXPECT_EQ(m_run->Err(), "");
+        }
+        if (c.status == 2) {
+            EXPECT_EQ(TranscriptBytes(Transcript(3), "RX"), "") << args.back();
+        }
+        if (args[0] == "reboot" && c.status == 0) {
+            EXPECT_TRUE(EventComes(Transcript(3), "reboot"));
+        }
+        m_vecModules.clear();
+    }
+}
+
+// A file makes zr9ctl's Write send what the window sends after the same
+// edits; a profile read to a file and written back gives the same profile.
+TEST_F(Zr9ctl, ReadToFileWriteFromFile)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}, 3).Started());
+    ASSERT_TRUE(StartModule({}, 4).Started());
+    ASSERT_EQ(Run({"write", "COM3", WriteFile("bench.zr9", kBenchEditsProfileFile)}), 0)
+        << m_run->Err();
+    const std::string received = TranscriptBytes(Transcript(3), "RX");
+    const std::size_t start = received.find(kWriteCommandStart);
+    ASSERT_NE(start, std::string::npos);
+    ProfileBytes sent;
+    std::copy_n(received.begin() + static_cast<long>(start + kWriteCommandStart.size()),
+                kProfileSize, sent.begin());
+    EXPECT_EQ(sent, ProfileAfterTheBenchEdits(3));
+
+    const std::string copy = m_ports.Path() + "/copy.zr9";
+    ASSERT_EQ(Run({"read", "COM3", "-o", copy}), 0) << m_run->Err();
+    ASSERT_EQ(Run({"write", "COM4", copy}), 0) << m_run->Err();
+    ASSERT_EQ(Run({"read", "COM4"}), 0) << m_run->Err();
+    // The same file but for the comment line saying where it was read.
+    const std::string original = FileText(copy);
+    const std::string again = m_run->Out();
+    EXPECT_EQ(original.substr(original.find("\nDevice Name")),
+              again.substr(again.find("\nDevice Name")));
+    EXPECT_NE(again.find("Device Name = Bench\n"), std::string::npos) << again;
+}
+
+// Three modules in turn on one port, each with its own address: three rows,
+// three names from the counter; a fourth refuses; then the summary at Ctrl+C.
+TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
+{
+    const std::string log = m_ports.Path() + "/batch.csv";
+    const std::string profile =
+        WriteFile("batch.zr9", "zr9-profile 1\nLocal Address = 00:00:00:00:00:00\nBonding = yes\n");
+    CCtlRun batch(m_ports.Path(), {"batch", profile, "--port", "COM3", "--log", log, "--first",
+                                   "007", "--set", "Device Name=Pump {n} {addr3}"});
+    const char* addresses[] = {"112233445566", "A1A2A3A4A5A6", "0F0E0D0C0B0A"};
+    for (int i = 0; i < 3; ++i) {
+        ProfileBytes record = DefaultProfile;
+        std::memcpy(record.data(), addresses[i], 12);
+        CSimProcess module(m_ports.Path(), 3, {"--profile", ProfileHex(record), "--transcript",
+                                               Transcript(10 + i)});
+        ASSERT_TRUE(module.Started());
+        const auto rows = [&] {
+            const std::string text = FileText(log);
+            return std::count(text.begin(), text.end(), '\n');
+        };
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (rows() < i + 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(EventComes(Transcript(10 + i), "reboot")) << i;
+        // The module keeps its own address; the file's is not written.
+        const auto kept = LastProfileSent(Transcript(10 + i));
+        ASSERT_TRUE(kept.has_value());
+        EXPECT_EQ(std::string(kept->begin(), kept->begin() + 12), addresses[i]);
+    }
+    // A module that refuses the password is logged once, as failed.
+    {
+        CSimProcess refusing(m_ports.Path(), 3, {"--refuse"});
+        ASSERT_TRUE(refusing.Started());
+        const auto deadline = std::chrono::steady_clock::now() + 30s;
+        while (FileText(log).find("Password Error") == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(batch.Wait(SIGINT), 1);
+
+    std::istringstream rows(FileText(log));
+    std::string row;
+    std::getline(rows, row);
+    EXPECT_EQ(row, "time,port,local address,firmware,device name,result,reason");
+    const char* expected[] = {",COM3,66:55:44:33:22:11,1.03,Pump 007 332211,ok,",
+                              ",COM3,A6:A5:A4:A3:A2:A1,1.03,Pump 008 A3A2A1,ok,",
+                              ",COM3,0A:0B:0C:0D:0E:0F,1.03,Pump 009 0D0E0F,ok,"};
+    for (const char* tail : expected) {
+        ASSERT_TRUE(std::getline(rows, row));
+        EXPECT_EQ(row.substr(19), tail);
+    }
+    ASSERT_TRUE(std::getline(rows, row));
+    EXPECT_EQ(row.substr(19), ",COM3,,1.03,,failed,Password Error");
+    EXPECT_FALSE(std::getline(rows, row));
+    EXPECT_NE(batch.Err().find("batch ended: 3 configured, 1 failed (Password Error: 1)\n"),
+              std::string::npos)
+        << batch.Err();
+}
+
+}  // namespace
