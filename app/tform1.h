@@ -49,6 +49,15 @@ public:
     void PinCodeExit();
     // A port chosen in the open list: the status bar names its device.
     void cmbComSelActivated(int position);
+    // The watch's tick while connected: a device that went away (unplugged)
+    // ends the connection.
+    void PortWatchTimer();
+
+protected:
+#ifdef Q_OS_WIN
+    // WM_DEVICECHANGE: the port in use was removed.
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
 
 private:
     void RestartTimer();
@@ -56,6 +65,9 @@ private:
     void ShowStatus(const std::string& text, const std::string& detail);
     void OnFocusChanged(QWidget* previous, QWidget* current);
 
+    // Asks the connected port's device for its line status a few times a
+    // second; stopped while not connected.
+    QTimer m_tmrPortWatch;
     // Qt's timer has no separate enabled state, and interval 0 would tick
     // continuously instead of never.
     bool m_bTimerEnabled = false;

@@ -82,6 +82,11 @@ void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool e
     window.ResetProgress(progressMaximum);
 
     while (TimeoutFlag == 0) {
+        // A device that went away answers nothing more: the wait ends at once.
+        if (SerialPort.DeviceGone()) {
+            TimeoutFlag = 1;
+            break;
+        }
         window.StepProgress();
         if (PollReply()) {
             handler(ReplyLine, ReplyFillIndex);

@@ -39,7 +39,8 @@ void DiscardQueuedInput();
 using LineHandler = std::function<void(const std::uint8_t* line, std::size_t length)>;
 
 // Polls for reply lines until TimeoutFlag is 1, stepping the progress bar and
-// pumping window events; the timer's tick (TimerTimer) ends it.
+// pumping window events; the timer's tick (TimerTimer) ends it, and so does
+// SerialPort's device going away (TimeoutFlag then set here).
 void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool extraPump,
               const LineHandler& handler);
 

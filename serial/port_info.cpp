@@ -114,6 +114,11 @@ std::string DescribeFailure(int portIndex, const PortFailure& failure)
 {
     CDeviceHolders holders;
     const std::string port = ComName(portIndex);
+    // Reads and writes that find the device gone end the connection.
+    const bool transfer =
+        failure.operation == PortOperation::Read || failure.operation == PortOperation::Write;
+    if (transfer && failure.deviceGone)
+        return port + " was unplugged";
     const std::string reason = Reason(portIndex, failure, holders);
     switch (failure.operation) {
     case PortOperation::Open: return port + " could not be opened: " + reason;

@@ -45,7 +45,8 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex);
 
 // The status line for a failed operation on a port, for example "Write to
 // COM5 failed: the line held the output for 2 s (RTS/CTS flow control is on
-// and CTS is low)".
+// and CTS is low)", or "COM5 was unplugged" for a read or write that found
+// the device gone.
 std::string DescribeFailure(int portIndex, const PortFailure& failure);
 
 // ---- What the platform file (port_info_linux.cpp, port_info_win32.cpp) finds out.
