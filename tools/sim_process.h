@@ -11,6 +11,13 @@
 // failure; `outputFd` gets the pipe's reading end (the caller closes it).
 pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool quietStderr = false);
 
+// Runs `args` (the program first) to its end, its output dropped; its exit
+// status, -1 when it could not run or did not exit.
+int RunQuietly(const std::vector<std::string>& args);
+
+// The tool's device of ZR9_DEVICE_PAIR (see CSimProcess), empty without one.
+std::string PairedToolDevice();
+
 // A fresh directory for port links, removed with what it holds.
 class CTempPortDir {
 public:

@@ -4,6 +4,10 @@
 #include <signal.h>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <ctime>
+#include <filesystem>
 #include <memory>
 
 #include "connection.h"
@@ -256,32 +260,120 @@ TEST_F(EndToEnd, SilentModuleEndsIdleAfterTheTimeoutBox)
     ExpectIdleWindow();
 }
 
-TEST_F(EndToEnd, ModuleKilledWhileConnectedLeavesTheToolWorking)
+// An adapter unplugged while connected, at three moments: within 2 s the
+// window is idle without a box, the status bar names the port, no descriptor
+// of the device is left and the window does not spin; plugged in again, the
+// port is listed and a whole session works.
+enum class Moment { Idle, DuringRead, AtWrite };
+
+class Unplugged : public EndToEnd, public ::testing::WithParamInterface<Moment> {
+protected:
+    // Takes the window's device away as unplugging it does; false when its
+    // line cannot be unplugged. A pseudo-terminal goes with the simulator,
+    // which holds its other side; a kernel driver's device through the
+    // guest's harness.
+    bool Unplug()
+    {
+        if (m_strPairedDevice.empty()) {
+            m_vecModules.back()->Stop(SIGKILL);
+            return true;
+        }
+        const char* harness = getenv("ZR9_DRIVERS_HARNESS");
+        return harness && RunQuietly({harness, "unplug", m_strPairedDevice}) == 0;
+    }
+
+    bool Replug()
+    {
+        if (m_strPairedDevice.empty())
+            return StartModule(m_vecModuleOptions).Started();
+        return RunQuietly({getenv("ZR9_DRIVERS_HARNESS"), "replug", m_strPairedDevice}) == 0;
+    }
+
+    static bool HoldsDescriptorOf(const std::string& device)
+    {
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            const std::string target = std::filesystem::read_symlink(fd.path(), error);
+            if (target == device || target == device + " (deleted)")
+                return true;
+        }
+        return false;
+    }
+
+    const std::string m_strPairedDevice = PairedToolDevice();
+    const std::vector<std::string> m_vecModuleOptions = {
+        "--profile", ProfileHex(ProfileWithLineFeedFlags())};
+};
+
+TEST_P(Unplugged, TheWindowGoesIdleAndWorksAgainOnceItIsBack)
 {
-    CSimProcess& module = StartModule();
-    ASSERT_TRUE(module.Started());
+    ASSERT_TRUE(StartModule(m_vecModuleOptions).Started());
     Connect();
-    m_form->btnRead->click();
     ASSERT_EQ(ConnectionState, Connected);
+    const std::string device = std::filesystem::canonical(m_ports.LinkOf(3));
 
+    bool unplugged = false;
+    QElapsedTimer sinceGone;
+    const auto unplug = [&] {
+        unplugged = Unplug();
+        sinceGone.start();
+    };
     CStderrCapture stderrCapture;
-    module.Stop(SIGKILL);
-    m_form->LocalName->setText("kept");
-    WaitForTheLastReadsTimer();
-    QElapsedTimer clock;
-    clock.start();
-    m_form->btnRead->click();
-    // Read ends by its one-second timeout, leaving the fields alone.
-    EXPECT_GE(clock.elapsed(), 800);
-    EXPECT_EQ(m_form->LocalName->text(), "kept");
-    EXPECT_EQ(ConnectionState, Connected);
-    m_form->btnWrite->click();
-    m_form->btnReboot->click();
+    switch (GetParam()) {
+    case Moment::Idle:
+        unplug();
+        break;
+    case Moment::DuringRead:
+        QTimer::singleShot(0, unplug);
+        m_form->btnRead->click();
+        break;
+    case Moment::AtWrite:
+        unplug();
+        if (unplugged) {
+            m_form->btnWrite->click();
+            // The write's failure ends the connection, not the watch.
+            EXPECT_EQ(ConnectionState, Idle);
+        }
+        break;
+    }
+    if (!unplugged)
+        GTEST_SKIP() << "this line cannot be unplugged";
+    EXPECT_TRUE(RunEventsUntil([] { return ConnectionState == Idle; },
+                               std::max(0, 2000 - static_cast<int>(sinceGone.elapsed()))));
+    ExpectIdleWindow();
+    EXPECT_EQ(m_form->lblPortStatus->text().toStdString(), "COM3 was unplugged");
+    EXPECT_FALSE(HoldsDescriptorOf(device)) << device;
+    EXPECT_LE(stderrCapture.Lines(), 2) << stderrCapture.Text();
 
+    // Idle is idle: the window's process takes little of the processor.
+    const std::clock_t cpuBefore = std::clock();
+    QEventLoop idle;
+    QTimer::singleShot(1500, &idle, &QEventLoop::quit);
+    idle.exec();
+    EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 5);
+
+    ASSERT_TRUE(Replug());
+    Connect();
+    ASSERT_EQ(ConnectionState, Connected);
+    m_form->LocalName->setText("not read yet");
+    m_form->btnRead->click();
+    EXPECT_EQ(m_form->GetProfileView(), ViewOfProfileWithLineFeedFlags());
+    m_form->btnWrite->click();
+    EXPECT_TRUE(RunEventsUntil(
+        [&] { return TranscriptHasEvent(m_strTranscript, "write: profile replaced"); }, 10000));
     m_form->btnConnect->click();
     ExpectIdleWindow();
     EXPECT_EQ(m_boxes.Texts(), Texts{});
-    EXPECT_LT(stderrCapture.Lines(), 20) << stderrCapture.Text();
 }
+
+std::string MomentName(const ::testing::TestParamInfo<Moment>& info)
+{
+    constexpr const char* kNames[] = {"Idle", "DuringRead", "AtWrite"};
+    return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, Unplugged,
+                         ::testing::Values(Moment::Idle, Moment::DuringRead, Moment::AtWrite),
+                         MomentName);
 
 }  // namespace
