@@ -58,7 +58,7 @@ protected:
 
     void ExpectStatus(const StatusText& expected, const std::string& pid = "")
     {
-        const std::string status = m_form.StatusBar1->currentMessage().toStdString();
+        const std::string status = m_form.lblPortStatus->text().toStdString();
         for (std::string text : expected.holds) {
             if (const auto at = text.find("{pid}"); at != std::string::npos)
                 text.replace(at, 5, pid);
