@@ -4,6 +4,8 @@
 # (cdc_acm, fed by a USB serial gadget on dummy_hcd).
 #
 #   test-drivers.sh BUILD_DIR          on the host: boots the guest, reports
+#   test-drivers.sh prepare            on the host: only fetches and unpacks
+#                                      the guest's kernel, makes its initramfs
 #   test-drivers.sh guest BUILD_DIR    in the guest, from its init: the tests
 #   test-drivers.sh unplug|replug DEVICE
 #                                      in the guest: unplugs or plugs in again
@@ -350,6 +352,10 @@ guest)
     ;;
 unplug | replug)
     plug "$1" "${2:-}"
+    ;;
+prepare)
+    kernel=$(guest_kernel)
+    guest_initramfs "$kernel" >/dev/null
     ;;
 *)
     [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
