@@ -141,11 +141,12 @@ bool TForm1::nativeEvent(const QByteArray& eventType, void* message, qintptr* re
     // Windows tells every top-level window of a port that went away; for the
     // port in use the watch looks at once instead of at its next tick.
     const MSG* const msg = static_cast<const MSG*>(message);
-    if (msg->message == WM_DEVICECHANGE && msg->wParam == DBT_DEVICEREMOVECOMPLETE) {
-        const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(msg->lParam);
-        if (header && header->dbch_devicetype == DBT_DEVTYP_PORT &&
-            QString::fromWCharArray(reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header)->dbcp_name) ==
-                QString::fromStdString(port_info::ComName(SerialPort.PortIndex())))
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(msg->lParam);
+    if (msg->message == WM_DEVICECHANGE && msg->wParam == DBT_DEVICEREMOVECOMPLETE && header &&
+        header->dbch_devicetype == DBT_DEVTYP_PORT) {
+        const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header);
+        if (QString::fromWCharArray(port->dbcp_name) ==
+            QString::fromStdString(port_info::ComName(SerialPort.PortIndex())))
             PortWatchTimer();
     }
     return QMainWindow::nativeEvent(eventType, message, result);
