@@ -260,33 +260,26 @@ TEST_F(EndToEnd, SilentModuleEndsIdleAfterTheTimeoutBox)
     ExpectIdleWindow();
 }
 
-// An adapter unplugged while connected, at three moments: within 2 s the
-// window is idle without a box, the status bar names the port, no descriptor
-// of the device is left and the window does not spin; plugged in again, the
-// port is listed and a whole session works.
-enum class Moment { Idle, DuringRead, AtWrite };
-
-class Unplugged : public EndToEnd, public ::testing::WithParamInterface<Moment> {
+// An adapter unplugged while connected, idle, during a Read's wait and just
+// before a Write: within 2 s the window is idle without a box, the status bar
+// names the port, no descriptor of the device is left and the window does not
+// spin; plugged in again, the port is listed and a whole session works.
+class Unplugged : public EndToEnd, public ::testing::WithParamInterface<const char*> {
 protected:
-    // Takes the window's device away as unplugging it does; false when its
-    // line cannot be unplugged. A pseudo-terminal goes with the simulator,
-    // which holds its other side; a kernel driver's device through the
-    // guest's harness.
-    bool Unplug()
+    // "unplug" or "replug" the window's device; false when its line cannot be
+    // unplugged. A pseudo-terminal goes with the simulator, which holds its
+    // other side, and comes back with a new one; a kernel driver's device
+    // goes and comes through the guest's harness.
+    bool Plug(const std::string& action)
     {
-        if (m_strPairedDevice.empty()) {
-            m_vecModules.back()->Stop(SIGKILL);
-            return true;
+        if (!m_strPairedDevice.empty()) {
+            const char* harness = getenv("ZR9_DRIVERS_HARNESS");
+            return harness && RunQuietly({harness, action, m_strPairedDevice}) == 0;
         }
-        const char* harness = getenv("ZR9_DRIVERS_HARNESS");
-        return harness && RunQuietly({harness, "unplug", m_strPairedDevice}) == 0;
-    }
-
-    bool Replug()
-    {
-        if (m_strPairedDevice.empty())
+        if (action == "replug")
             return StartModule(m_vecModuleOptions).Started();
-        return RunQuietly({getenv("ZR9_DRIVERS_HARNESS"), "replug", m_strPairedDevice}) == 0;
+        m_vecModules.back()->Stop(SIGKILL);
+        return true;
     }
 
     static bool HoldsDescriptorOf(const std::string& device)
@@ -311,33 +304,27 @@ TEST_P(Unplugged, TheWindowGoesIdleAndWorksAgainOnceItIsBack)
     Connect();
     ASSERT_EQ(ConnectionState, Connected);
     const std::string device = std::filesystem::canonical(m_ports.LinkOf(3));
+    const std::string moment = GetParam();
 
     bool unplugged = false;
     QElapsedTimer sinceGone;
     const auto unplug = [&] {
-        unplugged = Unplug();
+        unplugged = Plug("unplug");
         sinceGone.start();
     };
     CStderrCapture stderrCapture;
-    switch (GetParam()) {
-    case Moment::Idle:
-        unplug();
-        break;
-    case Moment::DuringRead:
+    if (moment == "DuringRead") {
         QTimer::singleShot(0, unplug);
         m_form->btnRead->click();
-        break;
-    case Moment::AtWrite:
+    } else {
         unplug();
-        if (unplugged) {
-            m_form->btnWrite->click();
-            // The write's failure ends the connection, not the watch.
-            EXPECT_EQ(ConnectionState, Idle);
-        }
-        break;
     }
     if (!unplugged)
         GTEST_SKIP() << "this line cannot be unplugged";
+    if (moment == "AtWrite") {
+        m_form->btnWrite->click();
+        EXPECT_EQ(ConnectionState, Idle) << "the write's failure ends it, not the watch";
+    }
     EXPECT_TRUE(RunEventsUntil([] { return ConnectionState == Idle; },
                                std::max(0, 2000 - static_cast<int>(sinceGone.elapsed()))));
     ExpectIdleWindow();
@@ -352,7 +339,7 @@ TEST_P(Unplugged, TheWindowGoesIdleAndWorksAgainOnceItIsBack)
     idle.exec();
     EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 5);
 
-    ASSERT_TRUE(Replug());
+    ASSERT_TRUE(Plug("replug"));
     Connect();
     ASSERT_EQ(ConnectionState, Connected);
     m_form->LocalName->setText("not read yet");
@@ -366,14 +353,7 @@ TEST_P(Unplugged, TheWindowGoesIdleAndWorksAgainOnceItIsBack)
     EXPECT_EQ(m_boxes.Texts(), Texts{});
 }
 
-std::string MomentName(const ::testing::TestParamInfo<Moment>& info)
-{
-    constexpr const char* kNames[] = {"Idle", "DuringRead", "AtWrite"};
-    return kNames[static_cast<int>(info.param)];
-}
-
-INSTANTIATE_TEST_SUITE_P(Moments, Unplugged,
-                         ::testing::Values(Moment::Idle, Moment::DuringRead, Moment::AtWrite),
-                         MomentName);
+INSTANTIATE_TEST_SUITE_P(Moments, Unplugged, ::testing::Values("Idle", "DuringRead", "AtWrite"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace

@@ -67,17 +67,6 @@ void CWindowFixture::ExpectConnectEndsAtTheTimer()
     EXPECT_EQ(ConnectionState, Idle);
 }
 
-void CWindowFixture::ExpectEndedAsUnplugged()
-{
-    EXPECT_TRUE(m_boxes.Texts().empty());
-    EXPECT_EQ(ConnectCaption(), "Connect");
-    EXPECT_EQ(ConnectionState, Idle);
-    EXPECT_FALSE(m_form->btnRead->isEnabled());
-    EXPECT_TRUE(m_form->cmbComSel->isEnabled());
-    EXPECT_EQ(m_form->lblPortStatus->text().toStdString(),
-              "COM" + std::to_string(kCom) + " was unplugged");
-}
-
 void CWindowFixture::ExpectGoodSession(const std::string& expectedName)
 {
     const std::size_t boxesBefore = m_boxes.Texts().size();

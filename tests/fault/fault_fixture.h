@@ -32,9 +32,6 @@ protected:
     // Clicks Connect and expects it to fail at its timer: in time, with the
     // one error box and at most one line on standard error, back to idle.
     void ExpectConnectEndsAtTheTimer();
-    // Expects the window back to idle after its device went away: no box,
-    // the status bar naming the port.
-    void ExpectEndedAsUnplugged();
     // Connect, Read (the fields show `expectedName`), Write, Disconnect.
     void ExpectGoodSession(const std::string& expectedName);
 

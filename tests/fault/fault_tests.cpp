@@ -51,7 +51,8 @@ TEST_F(ModuleVanishes, MidConnectAnswerEndsAtOnceAsUnplugged)
         ASSERT_TRUE(killer.m_bKilled);
         EXPECT_LE(errors.Lines(), 1);
     }
-    ExpectEndedAsUnplugged();
+    EXPECT_EQ(ConnectionState, Idle);
+    EXPECT_TRUE(m_boxes.Texts().empty());
 
     const auto restarted = StartSimulator({"--profile", ProfileHexNamed("AFTER CRASH")});
     ExpectGoodSession("AFTER CRASH");
@@ -73,7 +74,8 @@ TEST_F(ModuleVanishes, MidProfileReadEndsAtOnceAsUnpluggedAndKeepsTheFields)
         ASSERT_TRUE(killer.m_bKilled);
         EXPECT_LE(errors.Lines(), 1);
     }
-    ExpectEndedAsUnplugged();
+    EXPECT_EQ(ConnectionState, Idle);
+    EXPECT_TRUE(m_boxes.Texts().empty());
     EXPECT_EQ(LocalName(), "BEFORE");
 
     simulator = StartSimulator({"--profile", ProfileHexNamed("AFTER CRASH")});
