@@ -175,8 +175,9 @@ bool EndConnectionIfUnplugged(CWindowOps& window)
 void WatchConnection(CWindowOps& window)
 {
     // TimeoutFlag is 0 only while a wait runs, and every pass of that asks
-    // the device already.
-    if (ConnectionState != Connected || TimeoutFlag == 0)
+    // the device already; a device found gone is left to the operation that
+    // found it, which ends the connection once its events are pumped.
+    if (ConnectionState != Connected || TimeoutFlag == 0 || SerialPort.DeviceGone())
         return;
     SerialPort.CheckDevice();
     EndConnectionIfUnplugged(window);

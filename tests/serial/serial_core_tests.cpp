@@ -543,6 +543,9 @@ TEST_F(SerialCoreTest, UnpluggedDeviceEndsTheConnectionAtOnceWithoutABox)
         window.m_vLog.clear();
         const long unpluggedAt = window.m_nNowMs + (row.waits ? 100 : 0);
         window.At(unpluggedAt, [] { FakePlatform.m_bUnplugged = true; });
+        // The window's watch ticks all along, nested in the action's events.
+        for (long at = unpluggedAt; at < unpluggedAt + 10; ++at)
+            window.At(at, [&window] { WatchConnection(window); });
         FakePlatform.m_bUnplugged = !row.waits;
         CaptureStderr();
         row.action(window);
