@@ -28,7 +28,7 @@ struct StatusText {
 // The serial numbers are those the harness gives QEMU's adapter and the gadget.
 // The console is named only when nothing opened.
 const StatusText kAfterDiscovery = {
-    {"COM21: /dev/ttyACM0", "Gadget Serial v2.4", "serial ZR9TEST0021"},
+    {"COM21: ", "Gadget Serial v2.4", "serial ZR9TEST0021"},
     {"COM1", "console", "COM3", "COM4"}};
 const StatusText kCom5Chosen = {{"COM5: ", "QEMU USB SERIAL", "serial ZR9TEST0001"}, {}};
 const StatusText kCom5Held = {{"COM5 (", "in use by zr9-module-sim (process {pid})"},

@@ -9,8 +9,8 @@
 #   test-drivers.sh guest BUILD_DIR    in the guest, from its init: the tests
 #   test-drivers.sh unplug|replug DEVICE
 #                                      in the guest: unplugs or plugs in again
-#                                      the FTDI adapter (/dev/ttyUSB0) or the
-#                                      CDC-ACM device (/dev/ttyACM0); exits
+#                                      the guest's FTDI adapter or CDC-ACM
+#                                      device (kAdapter, kAcm below); exits
 #                                      with 2 for a device it cannot unplug
 #
 # The guest runs Debian's kernel with the host's root file system, read-only,
@@ -291,7 +291,7 @@ run_guest() {
     local build=$1
     export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
     export HOME=/tmp/home TMPDIR=/tmp XDG_RUNTIME_DIR=/tmp/runtime QT_QPA_PLATFORM=offscreen
-    # Tests in the guest unplug and replug through "$ZR9_DRIVERS_HARNESS unplug /dev/ttyUSB0" and the like.
+    # Tests in the guest unplug and replug through "$ZR9_DRIVERS_HARNESS unplug $kAdapter" and the like.
     export ZR9_DRIVERS_GUEST=1 ZR9_DRIVERS_HARNESS=$0
     mkdir -p "$HOME" && mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
     echo "test-drivers: guest up after $(cut -d' ' -f1 /proc/uptime) s"
