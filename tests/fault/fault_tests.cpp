@@ -37,22 +37,30 @@ const std::vector<std::string> kPaced = {"--line-rate", "1200"};
 
 // The simulator holds the master side of its pseudo-terminal: when it dies
 // the kernel hangs up the window's side, as when an adapter is unplugged.
-using ModuleVanishes = CWindowFixture;
+class ModuleVanishes : public CWindowFixture {
+protected:
+    // Clicks `button` while the module dies in the middle of its answer: the
+    // wait ends at once, well before its timer's `timerMs` (a coarse timer
+    // may tick 5 % early), with at most one line on standard error, and the
+    // window is idle without a box.
+    void ExpectEndsAtOnceAsUnplugged(QAbstractButton* button, long timerMs,
+                                     const CKillMidReply& killer)
+    {
+        CStderrCapture errors(CStderrCapture::End::Replay);
+        EXPECT_LT(Click(button), timerMs * 9 / 10);
+        ASSERT_TRUE(killer.m_bKilled);
+        EXPECT_LE(errors.Lines(), 1);
+        EXPECT_EQ(ConnectionState, Idle);
+        EXPECT_TRUE(m_boxes.Texts().empty());
+    }
+};
 
 TEST_F(ModuleVanishes, MidConnectAnswerEndsAtOnceAsUnplugged)
 {
     const auto simulator = StartSimulator(kPaced);
     PickPort(kCom);
     CKillMidReply killer(*simulator, 3);
-    {
-        CStderrCapture errors(CStderrCapture::End::Replay);
-        // Connect's timer would end it at 2000 ms.
-        EXPECT_LT(Click(m_form->btnConnect), 1800);
-        ASSERT_TRUE(killer.m_bKilled);
-        EXPECT_LE(errors.Lines(), 1);
-    }
-    EXPECT_EQ(ConnectionState, Idle);
-    EXPECT_TRUE(m_boxes.Texts().empty());
+    ExpectEndsAtOnceAsUnplugged(m_form->btnConnect, 2000, killer);
 
     const auto restarted = StartSimulator({"--profile", ProfileHexNamed("AFTER CRASH")});
     ExpectGoodSession("AFTER CRASH");
@@ -67,15 +75,7 @@ TEST_F(ModuleVanishes, MidProfileReadEndsAtOnceAsUnpluggedAndKeepsTheFields)
 
     m_form->LocalName->setText("BEFORE");
     CKillMidReply killer(*simulator, 20);
-    {
-        CStderrCapture errors(CStderrCapture::End::Replay);
-        // Read's timer would end it at 1000 ms (a coarse timer up to 5 % early).
-        EXPECT_LT(Click(m_form->btnRead), 900);
-        ASSERT_TRUE(killer.m_bKilled);
-        EXPECT_LE(errors.Lines(), 1);
-    }
-    EXPECT_EQ(ConnectionState, Idle);
-    EXPECT_TRUE(m_boxes.Texts().empty());
+    ExpectEndsAtOnceAsUnplugged(m_form->btnRead, 1000, killer);
     EXPECT_EQ(LocalName(), "BEFORE");
 
     simulator = StartSimulator({"--profile", ProfileHexNamed("AFTER CRASH")});
