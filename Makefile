@@ -73,7 +73,10 @@ DRIVER_TEST_TARGETS := zr9-module-sim e2e_tests device_table_tests zr9bench
 test-drivers:
 	@$(MAKE) --no-print-directory deps DEPS="$(DEPS) $(DRIVER_TEST_DEPS)"
 	@$(MAKE) --no-print-directory $(BUILD_DIR)/build.ninja
-	cmake --build $(BUILD_DIR) --target $(DRIVER_TEST_TARGETS)
+	@# The guest's kernel and initramfs are made while the programs build.
+	@tools/drivers/test-drivers.sh prepare & prepared=$$!; \
+	cmake --build $(BUILD_DIR) --target $(DRIVER_TEST_TARGETS); built=$$?; \
+	wait $$prepared && [ $$built = 0 ]
 	tools/drivers/test-drivers.sh $(BUILD_DIR)
 
 # Reliability: libFuzzer targets (clang, own packages) and the whole suite under ASan+UBSan.

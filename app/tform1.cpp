@@ -8,7 +8,19 @@
 #include "connection.h"
 #include "reply.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#include <dbt.h>
+
+#include "port_info.h"
+#include "serialport.h"
+#endif
+
 namespace {
+
+// How often a connection's device is asked whether it is still there: an
+// unplugged adapter shows within a second.
+constexpr int kPortWatchMs = 250;
 
 // Texts are 8-bit both ways, so bytes 0x80 to 0xFF survive a read and a write.
 QString FromBytes(const std::string& text)
@@ -74,6 +86,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
 
     Timer.setInterval(1000);
     connect(&Timer, &QTimer::timeout, this, &TForm1::TimerTimer);
+    m_tmrPortWatch.setInterval(kPortWatchMs);
+    connect(&m_tmrPortWatch, &QTimer::timeout, this, &TForm1::PortWatchTimer);
     connect(btnConnect, &QPushButton::clicked, this, &TForm1::btnConnectClick);
     connect(btnRead, &QPushButton::clicked, this, &TForm1::btnReadClick);
     connect(btnWrite, &QPushButton::clicked, this, &TForm1::btnWriteClick);
@@ -108,7 +122,38 @@ void TForm1::PinCodeExit()
     ::CheckPinCodeLength(*this);
 }
 
-void TForm1::btnConnectClick() { ::btnConnectClick(*this); }
+void TForm1::btnConnectClick()
+{
+    ::btnConnectClick(*this);
+    if (ConnectionState == Connected)
+        m_tmrPortWatch.start();
+}
+
+void TForm1::PortWatchTimer()
+{
+    ::WatchConnection(*this);
+    if (ConnectionState != Connected)
+        m_tmrPortWatch.stop();
+}
+
+#ifdef Q_OS_WIN
+bool TForm1::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
+{
+    // Windows tells every top-level window of a port that went away; for the
+    // port in use the watch looks at once instead of at its next tick.
+    const MSG* const msg = static_cast<const MSG*>(message);
+    const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(msg->lParam);
+    if (msg->message == WM_DEVICECHANGE && msg->wParam == DBT_DEVICEREMOVECOMPLETE && header &&
+        header->dbch_devicetype == DBT_DEVTYP_PORT) {
+        const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header);
+        if (QString::fromWCharArray(port->dbcp_name) ==
+            QString::fromStdString(port_info::ComName(SerialPort.PortIndex())))
+            PortWatchTimer();
+    }
+    return QMainWindow::nativeEvent(eventType, message, result);
+}
+#endif
+
 void TForm1::TimerTimer() { ::TimerTimer(*this); }
 void TForm1::btnReadClick() { ::btnReadClick(*this); }
 void TForm1::btnWriteClick() { ::btnWriteClick(*this); }

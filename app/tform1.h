@@ -49,6 +49,9 @@ public:
     void PinCodeExit();
     // A port chosen in the open list: the status bar names its device.
     void cmbComSelActivated(int position);
+    // The watch's tick while connected: a device that went away (unplugged)
+    // ends the connection.
+    void PortWatchTimer();
 
     // Profile files (profilefiles.cpp): the file dialogs of Ctrl+O and Ctrl+S,
     // and what they and a dropped file run. Opening fills the fields, or
@@ -58,6 +61,12 @@ public:
     bool OpenProfileFile(const QString& path);
     bool SaveProfileFile(const QString& path);
 
+protected:
+#ifdef Q_OS_WIN
+    // WM_DEVICECHANGE: the port in use was removed.
+    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
+#endif
+
 private:
     void RestartTimer();
     void ShowPortStatus(const std::string& text);
@@ -65,6 +74,9 @@ private:
     void OnFocusChanged(QWidget* previous, QWidget* current);
     void SetUpProfileFiles();
 
+    // Asks the connected port's device for its line status a few times a
+    // second; stopped while not connected.
+    QTimer m_tmrPortWatch;
     // Qt's timer has no separate enabled state, and interval 0 would tick
     // continuously instead of never.
     bool m_bTimerEnabled = false;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "connection.h"
 #include "port_status.h"
 #include "profile.h"
 #include "reply.h"
@@ -19,6 +20,14 @@ constexpr std::uint8_t kCommandEnd[] = {'\n', '\r'};
 constexpr int kReadTimeoutMs = 1000;
 constexpr int kReadProgressMaximum = 100;
 constexpr std::size_t kPinCodeMinSize = 6;
+
+// The status bar after an operation on the port; a device that went away
+// ends the connection.
+void FinishOperation(CWindowOps& window, std::uint32_t failuresBefore)
+{
+    if (!EndConnectionIfUnplugged(window))
+        ShowPortOutcome(window, failuresBefore);
+}
 
 void DecodeIntoWindow(CWindowOps& window, const std::uint8_t* line, std::size_t length)
 {
@@ -60,7 +69,7 @@ void btnReadClick(CWindowOps& window)
                  TimeoutFlag = 1;
              });
     window.ResetProgress(kReadProgressMaximum);
-    ShowPortOutcome(window, failures);
+    FinishOperation(window, failures);
 }
 
 void btnWriteClick(CWindowOps& window)
@@ -76,12 +85,12 @@ void btnWriteClick(CWindowOps& window)
     std::copy(std::begin(kCommandEnd), std::end(kCommandEnd), end);
     const std::uint32_t failures = SerialPort.FailureCount();
     SerialPort.Write(command.data(), command.size());
-    ShowPortOutcome(window, failures);
+    FinishOperation(window, failures);
 }
 
 void btnRebootClick(CWindowOps& window)
 {
     const std::uint32_t failures = SerialPort.FailureCount();
     SerialPort.Write(kRebootCommand, sizeof kRebootCommand);
-    ShowPortOutcome(window, failures);
+    FinishOperation(window, failures);
 }

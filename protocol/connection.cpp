@@ -128,9 +128,12 @@ void Connect(CWindowOps& window)
                  HandleConnectAnswer(window, line, length);
              });
     window.SetTimerEnabled(false);
-    FinishConnect(window);
+    const bool unplugged = EndConnectionIfUnplugged(window);
+    if (!unplugged)
+        FinishConnect(window);
     window.ResetProgress(kConnectProgressMaximum);
-    ShowPortOutcome(window, failures);
+    if (!unplugged)
+        ShowPortOutcome(window, failures);
 }
 
 }  // namespace
@@ -157,6 +160,27 @@ std::string FormatVersion(std::uint8_t major, std::uint8_t minor)
     char text[16];
     std::snprintf(text, sizeof text, "Version %2d.%02d", major, minor);
     return text;
+}
+
+bool EndConnectionIfUnplugged(CWindowOps& window)
+{
+    if (!SerialPort.DeviceGone())
+        return false;
+    const PortFailure gone = SerialPort.LastFailure();
+    Disconnect(window);
+    window.ShowPortFailure(SerialPort.PortIndex(), gone);
+    return true;
+}
+
+void WatchConnection(CWindowOps& window)
+{
+    // TimeoutFlag is 0 only while a wait runs, and every pass of that asks
+    // the device already; a device found gone is left to the operation that
+    // found it, which ends the connection once its events are pumped.
+    if (ConnectionState != Connected || TimeoutFlag == 0 || SerialPort.DeviceGone())
+        return;
+    SerialPort.CheckDevice();
+    EndConnectionIfUnplugged(window);
 }
 
 void btnConnectClick(CWindowOps& window)

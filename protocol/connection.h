@@ -33,3 +33,14 @@ std::string FormatVersion(std::uint8_t major, std::uint8_t minor);
 
 // The Connect button: connects when Idle, disconnects otherwise.
 void btnConnectClick(CWindowOps& window);
+
+// When SerialPort's device went away (unplugged), closes the port and returns
+// the window to Idle, without a box: the status bar says which port it was.
+// True then.
+bool EndConnectionIfUnplugged(CWindowOps& window);
+
+// The window's watch over an established connection, run a few times a
+// second while Connected and whenever the system reports a device removed:
+// asks the device for its line status and ends the connection when it went
+// away. A wait that runs polls the device itself and is left to do so.
+void WatchConnection(CWindowOps& window);

@@ -41,24 +41,24 @@ bool InsideRawField()
 
 }  // namespace
 
-bool PollReply()
+PollResult PollReply()
 {
     std::uint8_t byte = 0;
     if (SerialPort.Read(&byte, 1) != 1)
-        return false;
+        return PollResult::NoByte;
 
     if (ReplyFillIndex == 0) {
         // Bytes before the line's "+" (a stray line feed included) are noise.
         if (byte == kLineStart)
             ReplyLine[ReplyFillIndex++] = byte;
-        return false;
+        return PollResult::Byte;
     }
 
     const bool endsLine = byte == kLineFeed && !InsideRawField();
     // An over-long line keeps what fits and still ends at its line feed.
     if (ReplyFillIndex < kReplyLineSize)
         ReplyLine[ReplyFillIndex++] = byte;
-    return endsLine;
+    return endsLine ? PollResult::LineEnd : PollResult::Byte;
 }
 
 void DiscardQueuedInput()
@@ -82,10 +82,24 @@ void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool e
     window.ResetProgress(progressMaximum);
 
     while (TimeoutFlag == 0) {
+        // A device that went away answers nothing more: the wait ends at once.
+        if (SerialPort.DeviceGone()) {
+            TimeoutFlag = 1;
+            break;
+        }
         window.StepProgress();
-        if (PollReply()) {
-            handler(ReplyLine, ReplyFillIndex);
-            ReplyFillIndex = 0;
+        // A pass repaints the progress bar, which on a slow display or an
+        // emulated machine takes milliseconds: a reply of 74 bytes taken one
+        // byte a pass would miss Read's second. Bounded, so that a module
+        // sending without end cannot hold the window.
+        for (std::size_t taken = 0; taken < kReplyLineSize; ++taken) {
+            const PollResult polled = PollReply();
+            if (polled == PollResult::LineEnd) {
+                handler(ReplyLine, ReplyFillIndex);
+                ReplyFillIndex = 0;
+            }
+            if (polled != PollResult::Byte)
+                break;
         }
         if (extraPump)
             window.ProcessPendingEvents();

@@ -24,10 +24,14 @@ extern std::uint8_t ReplyFillIndex;
 // 1 ends the wait that is running.
 extern int TimeoutFlag;
 
-// Takes at most one byte from SerialPort into ReplyLine; true when that byte
-// completed a line. "+PROG=R" and "+PWD" lines are framed by length: their
-// raw bytes (the 64 record bytes; status and version) never end them.
-bool PollReply();
+// What one PollReply did: no byte had come, a byte was taken, or the byte
+// taken completed a line.
+enum class PollResult { NoByte, Byte, LineEnd };
+
+// Takes at most one byte from SerialPort into ReplyLine. "+PROG=R" and "+PWD"
+// lines are framed by length: their raw bytes (the 64 record bytes; status
+// and version) never end them.
+PollResult PollReply();
 
 // Drops what the module sent while no command was waiting for it, so that a
 // late answer to an earlier command cannot pass for the answer to the next one.
@@ -39,7 +43,9 @@ void DiscardQueuedInput();
 using LineHandler = std::function<void(const std::uint8_t* line, std::size_t length)>;
 
 // Polls for reply lines until TimeoutFlag is 1, stepping the progress bar and
-// pumping window events; the timer's tick (TimerTimer) ends it.
+// pumping window events once a pass, and taking in each pass the bytes that
+// have come, up to the end of a line; the timer's tick (TimerTimer) ends it,
+// and so does SerialPort's device going away (TimeoutFlag then set here).
 void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool extraPump,
               const LineHandler& handler);
 

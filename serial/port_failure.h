@@ -21,6 +21,7 @@ enum class PortStep : std::uint8_t {
     Transfer,            // ReadFile, WriteFile
     WaitForSingleObject,
     GetOverlappedResult,
+    ClearCommError,      // the line's status, asked before each read and by a watch
 };
 
 struct PortFailure {

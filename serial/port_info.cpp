@@ -127,6 +127,11 @@ std::string DescribeFailure(const std::string& portName, const std::string& devi
                             const PortFailure& failure)
 {
     CDeviceHolders holders;
+    // Reads and writes that find the device gone end the connection.
+    const bool transfer =
+        failure.operation == PortOperation::Read || failure.operation == PortOperation::Write;
+    if (transfer && failure.deviceGone)
+        return portName + " was unplugged";
     const std::string reason = Reason(device, failure, holders);
     switch (failure.operation) {
     case PortOperation::Open: return portName + " could not be opened: " + reason;

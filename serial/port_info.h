@@ -54,7 +54,8 @@ std::string DescribeSurvey(const PortSurvey& survey, int selectedPortIndex);
 
 // The status line for a failed operation on a port, for example "Write to
 // COM5 failed: the line held the output for 2 s (RTS/CTS flow control is on
-// and CTS is low)".
+// and CTS is low)", or "COM5 was unplugged" for a read or write that found
+// the device gone.
 std::string DescribeFailure(int portIndex, const PortFailure& failure);
 // The same for a port named otherwise than by its index, such as a device
 // path given on a command line: "/dev/ttyUSB0 could not be opened: ...".

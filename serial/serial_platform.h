@@ -143,7 +143,7 @@ std::uint32_t LastErrorCode();
 // True when `code`, from a call on a device that was open (`portOpen`) or
 // being opened, means the device went away: EIO, ENXIO, ENODEV; on Win32
 // ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED, and
-// ERROR_ACCESS_DENIED on an open port.
+// ERROR_ACCESS_DENIED and ERROR_NOT_READY on an open port.
 bool MeansDeviceGone(std::uint32_t code, bool portOpen);
 
 }  // namespace serial_platform

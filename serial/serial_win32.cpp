@@ -242,6 +242,10 @@ bool MeansDeviceGone(std::uint32_t code, bool portOpen)
     case ERROR_ACCESS_DENIED:
         // Opening: the port is in use. On an open port: it vanished.
         return portOpen;
+    case ERROR_NOT_READY:
+        // On an open port: the system's "device not connected", and Wine's
+        // word for a terminal the kernel hung up.
+        return portOpen;
     default:
         return false;
     }

@@ -47,6 +47,8 @@ void CSerialPort::Fail(PortOperation operation, PortStep step, std::uint32_t cod
     m_failure.errorCode = code;
     m_failure.deviceGone = os::MeansDeviceGone(code, operation != PortOperation::Open);
     ++m_dwFailureCount;
+    if (operation == PortOperation::Read || operation == PortOperation::Write)
+        m_bDeviceGone = m_bDeviceGone || m_failure.deviceGone;
     if (!text)
         return;
     char* const line = m_failure.diagnostic;
@@ -135,6 +137,7 @@ int CSerialPort::Close()
         return 0;
     }
     m_hPort = os::kInvalidHandle;
+    m_bDeviceGone = false;
     return 1;
 }
 
@@ -185,10 +188,9 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
     if (m_hPort == os::kInvalidHandle)
         return 0;
 
-    // A device that cannot report its queue counts as having nothing queued.
     std::uint32_t queued = 0;
-    if (!os::ClearErrors(m_hPort, queued))
-        queued = 0;
+    if (!QueuedBytes(queued))
+        return 0;
     const std::uint32_t amount = queued >= length ? length : 0;
     if (amount == 0 && !m_bReadPending)
         return -1;
@@ -233,6 +235,24 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
              "WaitForSingleObject Failed.", LineEnd::Text);
         return 0;
     }
+}
+
+bool CSerialPort::QueuedBytes(std::uint32_t& queued)
+{
+    if (os::ClearErrors(m_hPort, queued))
+        return true;
+    queued = 0;
+    const std::uint32_t code = os::LastErrorCode();
+    if (!os::MeansDeviceGone(code, true))
+        return true;
+    Fail(PortOperation::Read, PortStep::ClearCommError, code, "ClearCommError failed with error ");
+    return false;
+}
+
+int CSerialPort::CheckDevice()
+{
+    std::uint32_t queued = 0;
+    return m_hPort != os::kInvalidHandle && QueuedBytes(queued) ? 1 : 0;
 }
 
 int CSerialPort::SetPort(int portIndex)

@@ -45,6 +45,9 @@ public:
     // Bytes read; -1 when fewer than `length` bytes are queued; 0 on failure
     // and on a closed port. At most kReadBufferSize bytes per call.
     int Read(std::uint8_t* buffer, std::uint32_t length) override;
+    // Asks the device for its line status, as Read does first: 1 it answers,
+    // 0 the port is closed or its device went away (a failure of Read).
+    int CheckDevice();
     // 1 stored; 0 refused while a device is held.
     int SetPort(int portIndex);
     int PortIndex() const { return m_nPortIndex; }
@@ -57,6 +60,9 @@ public:
     // compares the count before and after its calls learns whether one failed.
     const PortFailure& LastFailure() const { return m_failure; }
     std::uint32_t FailureCount() const { return m_dwFailureCount; }
+    // A read or write on the open port failed in a way that says its device
+    // went away (unplugged); nothing more will come. Closing forgets it.
+    bool DeviceGone() const { return m_bDeviceGone; }
 
     // A read that the system defers completes into the port's own buffer, so
     // the caller's buffer need only live for one call.
@@ -70,6 +76,10 @@ private:
     // `end`; no line when `text` is null.
     void Fail(PortOperation operation, PortStep step, std::uint32_t code, const char* text,
               LineEnd end = LineEnd::CodeFullStop);
+    // The bytes waiting in the driver's input queue (ClearCommError); false
+    // when the device went away, recorded as a failure of Read. A device that
+    // cannot tell for another reason counts as having nothing queued.
+    bool QueuedBytes(std::uint32_t& queued);
 
     std::uint32_t m_dwBaudRate;
     std::uint32_t m_dwInQueue;
@@ -88,6 +98,7 @@ private:
     bool m_bOutputHeld = false;
     PortFailure m_failure;
     std::uint32_t m_dwFailureCount = 0;
+    bool m_bDeviceGone = false;
 };
 
 extern CSerialPort SerialPort;

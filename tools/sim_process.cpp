@@ -113,21 +113,26 @@ std::optional<DevicePair> DevicePairFromEnvironment()
     return pair;
 }
 
-// Runs `args` to its end, its output dropped; true when it exits with 0.
-bool RunQuietly(const std::vector<std::string>& args)
+}  // namespace
+
+int RunQuietly(const std::vector<std::string>& args)
 {
     int output = -1;
     const pid_t pid = SpawnWithOutputPipe(args, output, true);
     if (pid < 0)
-        return false;
+        return -1;
     close(output);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
+std::string PairedToolDevice()
+{
+    const std::optional<DevicePair> pair = DevicePairFromEnvironment();
+    return pair ? pair->m_strTool : std::string();
+}
 
 CSimProcess::CSimProcess(const std::string& portDir, int com,
                          const std::vector<std::string>& options)
@@ -142,7 +147,7 @@ CSimProcess::CSimProcess(const std::string& portDir, int com,
         const bool lineDefaults =
             std::find(options.begin(), options.end(), "--line-defaults") != options.end();
         if (lineDefaults && !pair->m_strToolSettings.empty() &&
-            !RunQuietly({"/bin/stty", "-F", pair->m_strTool, pair->m_strToolSettings}))
+            RunQuietly({"/bin/stty", "-F", pair->m_strTool, pair->m_strToolSettings}) != 0)
             return;
         args.insert(args.end(), {"--device", pair->m_strModule});
         std::remove_copy(options.begin(), options.end(), std::back_inserter(args),

@@ -17,6 +17,13 @@ pid_t SpawnWithOutputPipe(std::vector<std::string> args, int& outputFd, bool qui
 pid_t SpawnLogged(std::vector<std::string> args, const std::string& outputPath,
                   const std::string& errorPath = {});
 
+// Runs `args` (the program first) to its end, its output dropped; its exit
+// status, -1 when it could not run or did not exit.
+int RunQuietly(const std::vector<std::string>& args);
+
+// The tool's device of ZR9_DEVICE_PAIR (see CSimProcess), empty without one.
+std::string PairedToolDevice();
+
 // A fresh directory for port links, removed with what it holds.
 class CTempPortDir {
 public:

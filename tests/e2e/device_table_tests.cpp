@@ -25,8 +25,11 @@ struct StatusText {
     std::vector<std::string> holds;
     std::vector<std::string> lacks;
 };
-const StatusText kAfterDiscovery = {{"COM1 (", "the system console"}, {"COM3", "COM4"}};
-// The serial number is the one the harness gives QEMU's adapter.
+// The serial numbers are those the harness gives QEMU's adapter and the gadget.
+// The console is named only when nothing opened.
+const StatusText kAfterDiscovery = {
+    {"COM21: ", "Gadget Serial v2.4", "serial ZR9TEST0021"},
+    {"COM1", "console", "COM3", "COM4"}};
 const StatusText kCom5Chosen = {{"COM5: ", "QEMU USB SERIAL", "serial ZR9TEST0001"}, {}};
 const StatusText kCom5Held = {{"COM5 (", "in use by zr9-module-sim (process {pid})"},
                               {"COM3", "COM4"}};
@@ -55,7 +58,7 @@ protected:
 
     void ExpectStatus(const StatusText& expected, const std::string& pid = "")
     {
-        const std::string status = m_form.StatusBar1->currentMessage().toStdString();
+        const std::string status = m_form.lblPortStatus->text().toStdString();
         for (std::string text : expected.holds) {
             if (const auto at = text.find("{pid}"); at != std::string::npos)
                 text.replace(at, 5, pid);

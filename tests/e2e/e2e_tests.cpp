@@ -5,8 +5,12 @@
 
 #include <QDropEvent>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMimeData>
+#include <QTimer>
 #include <QUrl>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -308,32 +312,100 @@ TEST_F(EndToEnd, SilentModuleEndsIdleAfterTheTimeoutBox)
     ExpectIdleWindow();
 }
 
-TEST_F(EndToEnd, ModuleKilledWhileConnectedLeavesTheToolWorking)
+// An adapter unplugged while connected, idle, during a Read's wait and just
+// before a Write: within 2 s the window is idle without a box, the status bar
+// names the port, no descriptor of the device is left and the window does not
+// spin; plugged in again, the port is listed and a whole session works.
+class Unplugged : public EndToEnd, public ::testing::WithParamInterface<const char*> {
+protected:
+    // "unplug" or "replug" the window's device; false when its line cannot be
+    // unplugged. A pseudo-terminal goes with the simulator, which holds its
+    // other side, and comes back with a new one; a kernel driver's device
+    // goes and comes through the guest's harness.
+    bool Plug(const std::string& action)
+    {
+        if (!m_strPairedDevice.empty()) {
+            const char* harness = getenv("ZR9_DRIVERS_HARNESS");
+            return harness && RunQuietly({harness, action, m_strPairedDevice}) == 0;
+        }
+        if (action == "replug")
+            return StartModule(m_vecModuleOptions).Started();
+        m_vecModules.back()->Stop(SIGKILL);
+        return true;
+    }
+
+    static bool HoldsDescriptorOf(const std::string& device)
+    {
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            const std::string target = std::filesystem::read_symlink(fd.path(), error);
+            if (target == device || target == device + " (deleted)")
+                return true;
+        }
+        return false;
+    }
+
+    const std::string m_strPairedDevice = PairedToolDevice();
+    const std::vector<std::string> m_vecModuleOptions = {
+        "--profile", ProfileHex(ProfileWithLineFeedFlags())};
+};
+
+TEST_P(Unplugged, TheWindowGoesIdleAndWorksAgainOnceItIsBack)
 {
-    CSimProcess& module = StartModule();
-    ASSERT_TRUE(module.Started());
+    ASSERT_TRUE(StartModule(m_vecModuleOptions).Started());
     Connect();
-    m_form->btnRead->click();
     ASSERT_EQ(ConnectionState, Connected);
+    const std::string device = std::filesystem::canonical(m_ports.LinkOf(3));
+    const std::string moment = GetParam();
 
+    bool unplugged = false;
+    QElapsedTimer sinceGone;
+    const auto unplug = [&] {
+        unplugged = Plug("unplug");
+        sinceGone.start();
+    };
     CStderrCapture stderrCapture;
-    module.Stop(SIGKILL);
-    m_form->LocalName->setText("kept");
-    WaitForTheLastReadsTimer();
-    QElapsedTimer clock;
-    clock.start();
-    m_form->btnRead->click();
-    // Read ends by its one-second timeout, leaving the fields alone.
-    EXPECT_GE(clock.elapsed(), 800);
-    EXPECT_EQ(m_form->LocalName->text(), "kept");
-    EXPECT_EQ(ConnectionState, Connected);
-    m_form->btnWrite->click();
-    m_form->btnReboot->click();
+    if (moment == "DuringRead") {
+        QTimer::singleShot(0, unplug);
+        m_form->btnRead->click();
+    } else {
+        unplug();
+    }
+    if (!unplugged)
+        GTEST_SKIP() << "this line cannot be unplugged";
+    if (moment == "AtWrite") {
+        m_form->btnWrite->click();
+        EXPECT_EQ(ConnectionState, Idle) << "the write's failure ends it, not the watch";
+    }
+    EXPECT_TRUE(RunEventsUntil([] { return ConnectionState == Idle; },
+                               std::max(0, 2000 - static_cast<int>(sinceGone.elapsed()))));
+    ExpectIdleWindow();
+    EXPECT_EQ(m_form->lblPortStatus->text().toStdString(), "COM3 was unplugged");
+    EXPECT_FALSE(HoldsDescriptorOf(device)) << device;
+    EXPECT_LE(stderrCapture.Lines(), 2) << stderrCapture.Text();
 
+    // Idle is idle: the window's process takes little of the processor.
+    const std::clock_t cpuBefore = std::clock();
+    QEventLoop idle;
+    QTimer::singleShot(1500, &idle, &QEventLoop::quit);
+    idle.exec();
+    EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 5);
+
+    ASSERT_TRUE(Plug("replug"));
+    Connect();
+    ASSERT_EQ(ConnectionState, Connected);
+    m_form->LocalName->setText("not read yet");
+    m_form->btnRead->click();
+    EXPECT_EQ(m_form->GetProfileView(), ViewOfProfileWithLineFeedFlags());
+    m_form->btnWrite->click();
+    EXPECT_TRUE(RunEventsUntil(
+        [&] { return TranscriptHasEvent(m_strTranscript, "write: profile replaced"); }, 10000));
     m_form->btnConnect->click();
     ExpectIdleWindow();
     EXPECT_EQ(m_boxes.Texts(), Texts{});
-    EXPECT_LT(stderrCapture.Lines(), 20) << stderrCapture.Text();
 }
+
+INSTANTIATE_TEST_SUITE_P(Moments, Unplugged, ::testing::Values("Idle", "DuringRead", "AtWrite"),
+                         [](const auto& info) { return std::string(info.param); });
 
 }  // namespace

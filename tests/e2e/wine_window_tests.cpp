@@ -470,6 +470,24 @@ TEST_F(WineWindow, VersionErrorShowsItsBox)
     EXPECT_FALSE(PressRead());
 }
 
+// The simulator's pseudo-terminal goes with it, as an unplugged adapter does:
+// the window goes back to Connect by itself, without a box, so that the next
+// click connects to a module that is back.
+TEST_F(WineWindow, UnpluggedWhileConnectedGoesBackToConnect)
+{
+    CSimProcess& module = StartModule();
+    ASSERT_TRUE(module.Started());
+    StartWindow();
+    Connect();
+    module.Stop(SIGKILL);
+    std::this_thread::sleep_for(2s);
+    EXPECT_FALSE(CXWindow::Find("Error", 500ms).Exists());
+
+    ASSERT_TRUE(StartModule().Started());
+    Connect();
+    EXPECT_TRUE(PressRead());
+}
+
 TEST_F(WineWindow, SilentModuleShowsTheTimeoutBoxAfterTwoSeconds)
 {
     ASSERT_TRUE(StartModule({"--silent"}).Started());

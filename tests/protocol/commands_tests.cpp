@@ -35,6 +35,9 @@ std::string ProfileAnswer(const std::string& record)
 TEST_F(Read, DecodesTheProfileAnswerIntoTheFields)
 {
     ASSERT_NO_FATAL_FAILURE(ConnectAccepted());
+    // A slow display: each pass's repaint takes 20 ms, so the answer must
+    // not need a pass per byte.
+    m_window.m_nMsPerPump = 20;
     const long start = m_window.m_nNowMs;
     m_window.At(start + 100, [this] { m_module.Send(ProfileAnswer(Record(0x04, 8, "MODULE"))); });
     btnReadClick(m_window);

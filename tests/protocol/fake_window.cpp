@@ -46,7 +46,7 @@ void CFakeWindow::StepProgress()
 
 void CFakeWindow::ProcessPendingEvents()
 {
-    m_nNowMs += kMsPerPump;
+    m_nNowMs += m_nMsPerPump;
     if (m_nNowMs > kRunawayMs)
         throw std::runtime_error("wait still running after a minute of fake time");
 

@@ -12,7 +12,7 @@
 class CFakeWindow : public CWindowOps {
 public:
     // Fake milliseconds that pass with each ProcessPendingEvents.
-    static constexpr long kMsPerPump = 1;
+    long m_nMsPerPump = 1;
 
     // Runs `action` as a window event once the clock has reached `atMs`.
     void At(long atMs, std::function<void()> action);

@@ -22,6 +22,17 @@ bool Fails(const std::string& name)
     return true;
 }
 
+// As Fails, and every call on an unplugged device fails.
+bool FailsOnDevice(const std::string& name)
+{
+    if (Fails(name))
+        return true;
+    if (!FakePlatform.m_bUnplugged)
+        return false;
+    FakePlatform.m_dwLastError = CFakeSerialPlatform::kErrorDeviceRemoved;
+    return true;
+}
+
 void Defer(serial_platform::Overlapped& record)
 {
     record.status = serial_platform::kStatusPending;
@@ -130,7 +141,7 @@ bool CloseEvent(Handle event)
 bool StartRead(Handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
                Overlapped& record)
 {
-    if (Fails("StartRead"))
+    if (FailsOnDevice("StartRead"))
         return false;
     if (FakePlatform.m_bDeferReads) {
         Defer(record);
@@ -150,7 +161,7 @@ bool StartRead(Handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t
 bool StartWrite(Handle, const std::uint8_t* buffer, std::uint32_t length, std::uint32_t& count,
                 Overlapped& record)
 {
-    if (Fails("StartWrite"))
+    if (FailsOnDevice("StartWrite"))
         return false;
     FakePlatform.m_vecWritten.insert(FakePlatform.m_vecWritten.end(), buffer, buffer + length);
     if (FakePlatform.m_bDeferWrites) {
@@ -195,7 +206,7 @@ bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
 bool ClearErrors(Handle, std::uint32_t& queuedBytes)
 {
     queuedBytes = static_cast<std::uint32_t>(FakePlatform.m_vecIncoming.size());
-    return !Fails("ClearErrors");
+    return !FailsOnDevice("ClearErrors");
 }
 
 bool CancelPending(Handle)
@@ -236,9 +247,9 @@ std::uint32_t LastErrorCode()
     return FakePlatform.m_dwLastError;
 }
 
-bool MeansDeviceGone(std::uint32_t, bool)
+bool MeansDeviceGone(std::uint32_t code, bool)
 {
-    return false;
+    return code == CFakeSerialPlatform::kErrorDeviceRemoved;
 }
 
 }  // namespace serial_platform

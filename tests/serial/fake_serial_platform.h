@@ -31,6 +31,11 @@ struct CFakeSerialPlatform {
     std::vector<std::uint8_t> m_vecIncoming;
     std::vector<std::uint8_t> m_vecWritten;
 
+    // The device went away: transfers and its line status fail with
+    // kErrorDeviceRemoved, the one code that means so here.
+    static constexpr std::uint32_t kErrorDeviceRemoved = 1617;
+    bool m_bUnplugged = false;
+
     bool m_bDeferReads = false;
     bool m_bDeferWrites = false;
     // A deferred write completes when it is waited for, unless this is false.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "connection.h"
 #include "fake_serial_platform.h"
 #include "fake_window.h"
 #include "serialport.h"
@@ -505,6 +506,60 @@ TEST_F(SerialCoreTest, WriteSendsItsCommandAsOneTransferOrNothing)
     EXPECT_TRUE(FakePlatform.m_vecWritten.empty()) << "no part of a failed command goes out";
     EXPECT_TRUE(window.m_bPortFailureShown);
     EXPECT_EQ(SerialPort.Close(), 1);
+}
+
+// An adapter unplugged while connected: seen by the window's watch when
+// idle, and at once by a wait or a write, not at the wait's timer. The port
+// is closed and the window Idle without a box, the status bar saying so.
+TEST_F(SerialCoreTest, UnpluggedDeviceEndsTheConnectionAtOnceWithoutABox)
+{
+    const struct {
+        const char* moment;
+        void (*action)(CWindowOps&);
+        bool waits;  // the adapter goes 100 ms into the action's wait, else before it
+    } rows[] = {
+        {"idle, at the watch's look", WatchConnection, false},
+        {"during Connect's wait", btnConnectClick, true},
+        {"during Read's wait", btnReadClick, true},
+        {"at Write", btnWriteClick, false},
+        {"at ReBoot", btnRebootClick, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.moment);
+        FakePlatform.Reset();
+        CFakeWindow window;
+        window.m_view.PinCode = "865847";
+        SerialPort.SetPort(4);
+        ConnectionState = Idle;
+        if (row.action != btnConnectClick) {
+            const char answer[] = "+PWD=1\x01\x03\n";
+            FakePlatform.m_vecIncoming.assign(answer, answer + sizeof answer - 1);
+            btnConnectClick(window);
+            ASSERT_EQ(ConnectionState, Connected);
+            // The watch leaves a device that is there alone.
+            WatchConnection(window);
+            ASSERT_EQ(ConnectionState, Connected);
+        }
+        window.m_vLog.clear();
+        const long unpluggedAt = window.m_nNowMs + (row.waits ? 100 : 0);
+        window.At(unpluggedAt, [] { FakePlatform.m_bUnplugged = true; });
+        // The window's watch ticks all along, nested in the action's events.
+        for (long at = unpluggedAt; at < unpluggedAt + 10; ++at)
+            window.At(at, [&window] { WatchConnection(window); });
+        FakePlatform.m_bUnplugged = !row.waits;
+        CaptureStderr();
+        row.action(window);
+        GetCapturedStderr();
+
+        EXPECT_LT(window.m_nNowMs, unpluggedAt + 50) << "not at once";
+        EXPECT_EQ(ConnectionState, Idle);
+        EXPECT_EQ(window.m_sCaption, "Connect");
+        EXPECT_FALSE(window.m_bReadEnabled || window.m_bWriteEnabled || window.m_bRebootEnabled);
+        EXPECT_TRUE(window.m_bComSelEnabled);
+        EXPECT_EQ(window.LogOf({"box"}), std::vector<std::string>{});
+        EXPECT_EQ(window.LogOf({"port failure"}).size(), 1u);
+        EXPECT_EQ(SerialPort.SetPort(4), 1) << "the port must be closed";
+    }
 }
 
 // ---- SetPort ----

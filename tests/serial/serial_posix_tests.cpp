@@ -421,16 +421,26 @@ TEST_F(PtyPortTest, CloseDiscardsOnlyOutputTheLineHolds)
     }
 }
 
+// As an unplugged adapter's: the kernel hangs up the terminal.
 TEST_F(PtyPortTest, AHungUpLineMeansTheDeviceIsGone)
 {
     ASSERT_EQ(m_port.Open(), 1);
+    EXPECT_EQ(m_port.CheckDevice(), 1);
     close(m_fdModule);
     m_fdModule = -1;
-    const std::uint8_t byte = 'x';
+    std::uint8_t byte = 'x';
     EXPECT_EQ(m_port.Write(&byte, 1), 0);
     EXPECT_TRUE(m_port.LastFailure().deviceGone) << m_port.LastFailure().errorCode;
-    EXPECT_EQ(port_info::DescribeFailure(20, m_port.LastFailure()),
-              "Write to COM21 failed: the device does not respond; unplug it and plug it in again");
+    EXPECT_EQ(port_info::DescribeFailure(20, m_port.LastFailure()), "COM21 was unplugged");
+    EXPECT_TRUE(m_port.DeviceGone());
+    // Reads and the line's status say so too, each with its line.
+    CaptureStderr();
+    EXPECT_EQ(m_port.Read(&byte, 1), 0);
+    EXPECT_EQ(m_port.CheckDevice(), 0);
+    EXPECT_EQ(GetCapturedStderr(),
+              "ClearCommError failed with error 5.\nClearCommError failed with error 5.\n");
+    EXPECT_EQ(m_port.Close(), 1);
+    EXPECT_FALSE(m_port.DeviceGone());
 }
 
 // The device behind each port, from a stand-in sysfs and device tree: a
