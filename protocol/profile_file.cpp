@@ -248,6 +248,16 @@ bool ParseChoice(const std::string& value, const char* firstWord, const char* se
     return false;
 }
 
+// A pair of radio buttons: exactly one of `first` and `second` is checked.
+bool ParseRadioPair(const std::string& value, const char* firstWord, const char* secondWord,
+                    bool& first, bool& second, std::string& error)
+{
+    if (!ParseChoice(value, firstWord, secondWord, first, error))
+        return false;
+    second = !first;
+    return true;
+}
+
 std::string BaudValue(int index)
 {
     if (index == kEmptyBaudItem)
@@ -302,27 +312,15 @@ bool ParseValue(ProfileField field, const std::string& value, ProfileView& view,
     case ProfileField::PinUsed:
         return ParseChoice(value, "yes", "no", view.Security, error);
     case ProfileField::Role:
-        if (!ParseChoice(value, "Slave", "Master", view.BtRoleS, error))
-            return false;
-        view.BtRoleM = !view.BtRoleS;
-        return true;
+        return ParseRadioPair(value, "Slave", "Master", view.BtRoleS, view.BtRoleM, error);
     case ProfileField::Mode:
-        if (!ParseChoice(value, "AT CMD", "Transparent", view.ModeAt, error))
-            return false;
-        view.ModeTr = !view.ModeAt;
-        return true;
+        return ParseRadioPair(value, "AT CMD", "Transparent", view.ModeAt, view.ModeTr, error);
     case ProfileField::Handshake:
-        if (!ParseChoice(value, "Enable", "Disable", view.RtsEnable, error))
-            return false;
-        view.RtsDisable = !view.RtsEnable;
-        return true;
+        return ParseRadioPair(value, "Enable", "Disable", view.RtsEnable, view.RtsDisable, error);
     case ProfileField::BaudRate:
         return ParseBaud(value, view.UartBaud, error);
     case ProfileField::Parity:
-        if (!ParseChoice(value, "None", "Even", view.ParityN, error))
-            return false;
-        view.ParityE = !view.ParityN;
-        return true;
+        return ParseRadioPair(value, "None", "Even", view.ParityN, view.ParityE, error);
     }
     return false;
 }
