@@ -314,7 +314,7 @@ void CommandLineBatch(int modules)
     close(output);
     // Connect, read, write, read back; the row is logged as the reboot
     // command is sent.
-    const int lineBytes = (16 + 10) + (11 + 84) + 75 + (11 + 84);
+    const int lineBytes = (16 + 10) + (11 + 7 + 64 + 2) + 75 + (11 + 7 + 64 + 2);
     PrintAgainstLimit("zr9ctl batch, module attached to its CSV row", ms, lineBytes);
     if (probeMs.size() != ms.size())
         return;
