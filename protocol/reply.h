@@ -17,6 +17,13 @@ constexpr std::size_t kPasswordStatusOffset = 5;
 constexpr std::size_t kPasswordMajorOffset = 6;
 constexpr std::size_t kPasswordMinorOffset = 7;
 
+// A reply line being assembled: the bytes as received, line feed included,
+// and how many are stored for the line (0 while no line is anchored).
+struct ReplyAssembly {
+    std::uint8_t line[kReplyLineSize] = {};
+    std::uint8_t fillIndex = 0;
+};
+
 // The current reply line, stored as received, line feed included.
 extern std::uint8_t ReplyLine[kReplyLineSize];
 // Bytes stored for the line being assembled; 0 while no line is anchored.
