@@ -102,6 +102,30 @@ protected:
         return m_run->Wait();
     }
 
+    // True once the running zr9ctl has printed `text`.
+    bool OutputComes(const std::string& text) const
+    {
+        for (int tries = 0; tries < 100 && m_run->Out().find(text) == std::string::npos; ++tries)
+            std::this_thread::sleep_for(50ms);
+        return m_run->Out().find(text) != std::string::npos;
+    }
+
+    // ports --watch until Ctrl+C, while a module comes as COM4 and goes again.
+    int WatchModuleComeAndGo(std::vector<std::string> args)
+    {
+        m_run = std::make_unique<CCtlRun>(m_ports.Path(), std::move(args));
+        EXPECT_TRUE(OutputComes("present     COM3: ")) << m_run->Out();
+        std::string link;
+        {
+            CSimProcess module(m_ports.Path(), 4);
+            EXPECT_TRUE(module.Started());
+            link = module.Link();
+            EXPECT_TRUE(OutputComes("\nappeared    COM4: " + link + " -> ")) << m_run->Out();
+        }
+        EXPECT_TRUE(OutputComes("\ndisappeared COM4: " + link + " -> ")) << m_run->Out();
+        return m_run->Wait(SIGINT);
+    }
+
     CTempPortDir m_ports;
     std::vector<std::unique_ptr<CSimProcess>> m_vecModules;
     std::unique_ptr<CCtlRun> m_run;
@@ -135,6 +159,8 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         {{}, {"reboot", "MISSING"}, 3, "/ttyGone could not be opened: not there\n"},
         // The port that opens is the data; names that lead nowhere are not tried.
         {{}, {"ports"}, 0, "", "COM3: "},
+        // Ports as they come and go, without opening them.
+        {{}, {"ports", "--watch"}, 0, "; Ctrl+C ends\n", "present     COM3: "},
     };
     const std::string badFile = WriteFile("bad.zr9", "zr9-profile 1\n#\nPIN Code = 12345\n");
     for (const auto& c : cases) {
@@ -149,10 +175,12 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
             args[1] = module.Slave();
         if (args.size() > 1 && args[1] == "MISSING")
             args[1] = m_ports.Path() + "/ttyGone";
-        EXPECT_EQ(Run(args), c.status) << args[0] << " " << args.back();
+        const bool watch = args.back() == "--watch";
+        EXPECT_EQ(watch ? WatchModuleComeAndGo(args) : Run(args), c.status)
+            << args[0] << " " << args.back();
         EXPECT_NE(m_run->Err().find(c.message), std::string::npos) << m_run->Err();
         EXPECT_EQ(m_run->Out().rfind(c.output, 0), 0u) << m_run->Out();
-        if (args[0] == "ports") {
+        if (args[0] == "ports" && !watch) {
             EXPECT_EQ(m_run->Err(), "");
         }
         if (c.status == 2) {
