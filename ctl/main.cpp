@@ -51,8 +51,8 @@ const std::map<std::string, const char*> kCommandHelp = {
      "opened, 3 when none did.\n"
      "With --watch it opens no port: it lists the ports present, then prints a line\n"
      "each time one appears or disappears, beginning \"present\", \"appeared\" or\n"
-     "\"disappeared\", then the port, its device and, for a USB adapter, the product\n"
-     "and its serial number. It runs until Ctrl+C or SIGTERM (exit status 0).\n"},
+     "\"disappeared\", then the port and its device (on Linux with a USB adapter's\n"
+     "product and serial number). It runs until Ctrl+C or SIGTERM (exit status 0).\n"},
     {"read",
      "usage: zr9ctl read PORT [--password PWD] [-o FILE]\n"
      "Connects, reads the module's profile and prints it in the profile file format,\n"
