@@ -1,7 +1,9 @@
 // zr9ctl as a technician runs it, against zr9-module-sim on pseudo-terminals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,10 +113,14 @@ protected:
     }
 
     // ports --watch until Ctrl+C, while a module comes as COM4 and goes again.
+    // COM3 is held as an open port is, so a watch that opened ports would miss it.
     int WatchModuleComeAndGo(std::vector<std::string> args)
     {
+        const int held = open((m_ports.Path() + "/COM3").c_str(), O_RDWR | O_NOCTTY);
+        EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
         m_run = std::make_unique<CCtlRun>(m_ports.Path(), std::move(args));
         EXPECT_TRUE(OutputComes("present     COM3: ")) << m_run->Out();
+        close(held);
         std::string link;
         {
             CSimProcess module(m_ports.Path(), 4);
