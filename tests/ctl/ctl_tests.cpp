@@ -121,14 +121,10 @@ protected:
         m_run = std::make_unique<CCtlRun>(m_ports.Path(), std::move(args));
         EXPECT_TRUE(OutputComes("present     COM3: ")) << m_run->Out();
         close(held);
-        std::string link;
-        {
-            CSimProcess module(m_ports.Path(), 4);
-            EXPECT_TRUE(module.Started());
-            link = module.Link();
-            EXPECT_TRUE(OutputComes("\nappeared    COM4: " + link + " -> ")) << m_run->Out();
-        }
-        EXPECT_TRUE(OutputComes("\ndisappeared COM4: " + link + " -> ")) << m_run->Out();
+        CSimProcess module(m_ports.Path(), 4);
+        EXPECT_TRUE(OutputComes("\nappeared    COM4: " + module.Link() + " -> ")) << m_run->Out();
+        module.Stop(SIGTERM);
+        EXPECT_TRUE(OutputComes("\ndisappeared COM4: " + module.Link() + " -> ")) << m_run->Out();
         return m_run->Wait(SIGINT);
     }
 
