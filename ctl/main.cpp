@@ -20,6 +20,7 @@
 #include "console_window.h"
 #include "module_session.h"
 #include "port_info.h"
+#include "port_watch.h"
 #include "profile_file.h"
 
 namespace {
@@ -29,6 +30,7 @@ const char kUsage[] =
     "Reads, writes and reboots ZR9 Bluetooth-to-UART modules; keeps profiles as files.\n"
     "\n"
     "  ports                                  the ports that open now, and why others do not\n"
+    "  ports --watch                          a line each time a port appears or disappears\n"
     "  read PORT [-o FILE]                    print the module's profile (or save it as FILE)\n"
     "  write PORT FILE [--set NAME=VALUE]...  write a profile, then read it back to verify\n"
     "  reboot PORT                            reboot the module\n"
@@ -43,10 +45,14 @@ const char kUsage[] =
 // Per command: its synopsis and options.
 const std::map<std::string, const char*> kCommandHelp = {
     {"ports",
-     "usage: zr9ctl ports\n"
+     "usage: zr9ctl ports [--watch]\n"
      "Lists the ports that open now, one a line, with the device behind each, then\n"
      "the reasons why devices that exist did not open. Exit status 0 when a port\n"
-     "opened, 3 when none did.\n"},
+     "opened, 3 when none did.\n"
+     "With --watch it opens no port: it lists the ports present, then prints a line\n"
+     "each time one appears or disappears, beginning \"present\", \"appeared\" or\n"
+     "\"disappeared\", then the port and its device (on Linux with a USB adapter's\n"
+     "product and serial number). It runs until Ctrl+C or SIGTERM (exit status 0).\n"},
     {"read",
      "usage: zr9ctl read PORT [--password PWD] [-o FILE]\n"
      "Connects, reads the module's profile and prints it in the profile file format,\n"
@@ -104,7 +110,7 @@ bool StderrIsTerminal()
 
 // The options each command takes; true for those with a value.
 const std::map<std::string, std::map<std::string, bool>> kCommandOptions = {
-    {"ports", {}},
+    {"ports", {{"--watch", false}}},
     {"read", {{"--password", true}, {"-o", true}}},
     {"write",
      {{"--password", true}, {"--set", true}, {"--first", true}, {"--no-verify", false},
@@ -311,9 +317,14 @@ int Reboot(CConsoleWindow& window, const Arguments& arguments)
 
 // Probes COM1 to COM31 as the port list does, except names that lead to no
 // device. The ports are the data; why others did not open is a message.
+// --watch opens none: it reports ports as they come and go.
 int Ports(CConsoleWindow& window, const Arguments& arguments)
 {
     ExpectPositional(arguments, 0, "no arguments");
+    if (arguments.m_mapOptions.count("--watch")) {
+        CConsoleWindow::CatchStopSignals();
+        return WatchPorts(CConsoleWindow::StopRequested) ? kExitSuccess : kExitUsage;
+    }
     const port_info::PortSurvey survey = port_info::SurveyPorts(
         [](int portIndex) { std::printf("%s\n", port_info::DescribePort(portIndex).c_str()); },
         port_info::SurveyScope::PresentPorts);

@@ -45,7 +45,11 @@ std::string DeviceName(int portIndex)
 
 std::string DescribePort(int portIndex)
 {
-    const PortDevice device = InspectPort(portIndex);
+    return DescribePort(portIndex, InspectPort(portIndex));
+}
+
+std::string DescribePort(int portIndex, const PortDevice& device)
+{
     std::string text = ComName(portIndex);
     if (!device.path.empty())
         text += ": " + device.path;

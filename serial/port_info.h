@@ -71,6 +71,8 @@ struct PortDevice {
 };
 
 PortDevice InspectPort(int portIndex);
+// DescribePort from what InspectPort found earlier, e.g. for a device now gone.
+std::string DescribePort(int portIndex, const PortDevice& device);
 
 // Processes that hold devices open, from one look at the system, taken when
 // first asked.

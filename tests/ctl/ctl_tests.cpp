@@ -1,7 +1,9 @@
 // zr9ctl as a technician runs it, against zr9-module-sim on pseudo-terminals.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,6 +104,30 @@ protected:
         return m_run->Wait();
     }
 
+    // True once the running zr9ctl has printed `text`.
+    bool OutputComes(const std::string& text) const
+    {
+        for (int tries = 0; tries < 100 && m_run->Out().find(text) == std::string::npos; ++tries)
+            std::this_thread::sleep_for(50ms);
+        return m_run->Out().find(text) != std::string::npos;
+    }
+
+    // ports --watch until Ctrl+C, while a module comes as COM4 and goes again.
+    // COM3 is held as an open port is, so a watch that opened ports would miss it.
+    int WatchModuleComeAndGo(std::vector<std::string> args)
+    {
+        const int held = open((m_ports.Path() + "/COM3").c_str(), O_RDWR | O_NOCTTY);
+        EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+        m_run = std::make_unique<CCtlRun>(m_ports.Path(), std::move(args));
+        EXPECT_TRUE(OutputComes("present     COM3: ")) << m_run->Out();
+        close(held);
+        CSimProcess module(m_ports.Path(), 4);
+        EXPECT_TRUE(OutputComes("\nappeared    COM4: " + module.Link() + " -> ")) << m_run->Out();
+        module.Stop(SIGTERM);
+        EXPECT_TRUE(OutputComes("\ndisappeared COM4: " + module.Link() + " -> ")) << m_run->Out();
+        return m_run->Wait(SIGINT);
+    }
+
     CTempPortDir m_ports;
     std::vector<std::unique_ptr<CSimProcess>> m_vecModules;
     std::unique_ptr<CCtlRun> m_run;
@@ -135,6 +161,8 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         {{}, {"reboot", "MISSING"}, 3, "/ttyGone could not be opened: not there\n"},
         // The port that opens is the data; names that lead nowhere are not tried.
         {{}, {"ports"}, 0, "", "COM3: "},
+        // Ports as they come and go, without opening them.
+        {{}, {"ports", "--watch"}, 0, "; Ctrl+C ends\n", "present     COM3: "},
     };
     const std::string badFile = WriteFile("bad.zr9", "zr9-profile 1\n#\nPIN Code = 12345\n");
     for (const auto& c : cases) {
@@ -149,10 +177,12 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
             args[1] = module.Slave();
         if (args.size() > 1 && args[1] == "MISSING")
             args[1] = m_ports.Path() + "/ttyGone";
-        EXPECT_EQ(Run(args), c.status) << args[0] << " " << args.back();
+        const bool watch = args.back() == "--watch";
+        EXPECT_EQ(watch ? WatchModuleComeAndGo(args) : Run(args), c.status)
+            << args[0] << " " << args.back();
         EXPECT_NE(m_run->Err().find(c.message), std::string::npos) << m_run->Err();
         EXPECT_EQ(m_run->Out().rfind(c.output, 0), 0u) << m_run->Out();
-        if (args[0] == "ports") {
+        if (args[0] == "ports" && !watch) {
             EXPECT_EQ(m_run->Err(), "");
         }
         if (c.status == 2) {
