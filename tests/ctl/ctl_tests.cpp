@@ -119,15 +119,17 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         const char* message;
         const char* output = "";
     } cases[] = {
-        {{}, {"reboot", "DEVICE"}, 0, ""},
-        {{}, {"read", "COM3", "--password", "1111"}, 1, "zr9ctl: Password Error\n"},
-        {{"--version-error"}, {"read", "COM3"}, 1, "zr9ctl: Version Error\n"},
-        {{"--silent"}, {"read", "COM3"}, 1, "zr9ctl: ComProt Error or BT MODE ERROR    \n"},
+        {{}, {"reboot", "DEVICE"}, 0, ": module rebooted (firmware 1.03)\n"},
+        {{}, {"write", "COM3", "-", "--set", "Device Name=New"}, 0,
+         "zr9ctl: COM3: 02:A2:01:A2:00:A1: profile written and verified\n"},
+        {{}, {"read", "COM3", "--password", "1111"}, 1, "zr9ctl: COM3: Password Error\n"},
+        {{"--version-error"}, {"read", "COM3"}, 1, "zr9ctl: COM3: Version Error\n"},
+        {{"--silent"}, {"read", "COM3"}, 1, "zr9ctl: COM3: ComProt Error or BT MODE ERROR    \n"},
         {{"--ignore-writes"},
          {"write", "COM3", "-", "--set", "Device Name=New"},
          1,
-         "verify: the module did not keep what was written: Device Name is BLE UART, "
-         "written New"},
+         "zr9ctl: COM3: verify: the module did not keep what was written: Device Name is "
+         "BLE UART, written New"},
         {{}, {"write", "COM3", "bad.zr9"}, 2, "bad.zr9:3: PIN Code: needs 6 characters, not 5"},
         {{}, {"write", "COM3", "-", "--set", "Baud Rate=300"}, 2, "--set Baud Rate=300: Baud"},
         {{}, {"read"}, 2, "read needs PORT"},
@@ -171,7 +173,10 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
 {
     ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}, 3).Started());
     ASSERT_TRUE(StartModule({}, 4).Started());
-    ASSERT_EQ(Run({"write", "COM3", WriteFile("bench.zr9", kBenchEditsProfileFile)}), 0)
+    // The file's address is meant for this module.
+    ASSERT_EQ(Run({"write", "COM3", WriteFile("bench.zr9", kBenchEditsProfileFile),
+                   "--keep-file-address"}),
+              0)
         << m_run->Err();
     const std::string received = TranscriptBytes(Transcript(3), "RX");
     const std::size_t start = received.find(kWriteCommandStart);
@@ -183,7 +188,14 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
 
     const std::string copy = m_ports.Path() + "/copy.zr9";
     ASSERT_EQ(Run({"read", "COM3", "-o", copy}), 0) << m_run->Err();
-    ASSERT_EQ(Run({"write", "COM4", copy}), 0) << m_run->Err();
+    // Another module's address is refused, naming both, before anything is written.
+    ASSERT_EQ(Run({"write", "COM4", copy}), 2);
+    EXPECT_NE(m_run->Err().find("zr9ctl: COM4: the file gives Local Address 9F:34:12:EE:FF:C0, "
+                                "the module's own is 02:A2:01:A2:00:A1; nothing written"),
+              std::string::npos)
+        << m_run->Err();
+    EXPECT_EQ(TranscriptBytes(Transcript(4), "RX").find(kWriteCommandStart), std::string::npos);
+    ASSERT_EQ(Run({"write", "COM4", copy, "--keep-file-address"}), 0) << m_run->Err();
     ASSERT_EQ(Run({"read", "COM4"}), 0) << m_run->Err();
     // The same file but for the comment line saying where it was read.
     const std::string original = FileText(copy);
