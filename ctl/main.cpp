@@ -223,11 +223,11 @@ void ShowWaits(CModuleSession& session, CConsole& console, const std::string& ac
         return;
     session.ObserveWaits([&console, activity](std::chrono::milliseconds waited,
                                               std::chrono::milliseconds period) {
-        constexpr long kBarWidth = 30;
-        const long filled = std::min(kBarWidth, waited.count() * kBarWidth / period.count());
-        console.Status("[" + std::string(static_cast<std::size_t>(filled), '#') +
-                       std::string(static_cast<std::size_t>(kBarWidth - filled), '.') + "] " +
-                       activity);
+        constexpr std::size_t kBarWidth = 30;
+        const auto filled = std::min<std::size_t>(
+            kBarWidth, static_cast<std::size_t>(waited * kBarWidth / period));
+        console.Status("[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
+                       "] " + activity);
     });
 }
 
