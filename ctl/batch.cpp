@@ -6,7 +6,6 @@
 #include <map>
 #include <thread>
 
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -189,7 +188,8 @@ int RunBatch(CConsole& console, BatchOptions options)
         int status = connected.m_nStatus;
         std::string reason = connected.m_strReason;
         if (status == kExitSuccess) {
-            const StepResult read = ResultOf(session.Read(record), session, options.m_port, "Read");
+            const StepResult read =
+                ResultOf(session.Read(record), session, options.m_port, "Read");
             DecodeProfileRecord(record, module);
             status = read.m_nStatus;
             reason = read.m_strReason;
@@ -228,8 +228,8 @@ int RunBatch(CConsole& console, BatchOptions options)
                  session.Version().Text(), name, status == kExitSuccess ? "ok" : "failed",
                  reason});
         console.Message(options.m_port.Name() + ": " +
-                       (address == kUnreadModule ? "module" : address) + ": " +
-                       (status == kExitSuccess ? "configured as " + name : "failed: " + reason));
+                        (address == kUnreadModule ? "module" : address) + ": " +
+                        (status == kExitSuccess ? "configured as " + name : "failed: " + reason));
         // A rebooting module does not answer yet; and opening the port again
         // at once would discard what the line has not yet delivered.
         Pause(kProbeInterval);
@@ -242,6 +242,6 @@ int RunBatch(CConsole& console, BatchOptions options)
         byReason += (byReason.empty() ? " (" : ", ") + reason + ": " + std::to_string(count);
     }
     console.Message("batch ended: " + std::to_string(configured) + " configured, " +
-                   std::to_string(failed) + " failed" + (byReason.empty() ? "" : byReason + ")"));
+                    std::to_string(failed) + " failed" + (byReason.empty() ? "" : byReason + ")"));
     return failed == 0 ? kExitSuccess : kExitModuleFailed;
 }

@@ -44,7 +44,8 @@ void CConsole::Status(const std::string& text)
         return;
     // Blanks over what a longer line left: a Windows console need not know
     // escape sequences.
-    const std::size_t blanks = m_strStatus.size() > line.size() ? m_strStatus.size() - line.size() : 0;
+    const std::size_t blanks =
+        m_strStatus.size() > line.size() ? m_strStatus.size() - line.size() : 0;
     std::fprintf(stderr, "\r%s%s", line.c_str(), std::string(blanks, ' ').c_str());
     std::fflush(stderr);
     m_strStatus = line;

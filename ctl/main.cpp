@@ -344,7 +344,8 @@ int Write(CConsole& console, const Arguments& arguments)
             "the file gives Local Address " + WrittenAddress(view) + ", the module's own is " +
             LocalAddressOf(module) +
             "; nothing written (two modules with one address disturb each other: "
-            "--keep-file-address writes it all the same, --set \"Local Address=...\" gives another)";
+            "--keep-file-address writes it all the same, --set \"Local Address=...\" gives "
+            "another)";
         result = {kExitUsage, reason, port.Name() + ": " + reason};
     }
     if (result.Ok())
@@ -411,9 +412,10 @@ int Batch(CConsole& console, const Arguments& arguments)
     // One profile's own address on every module would make them all one
     // device to their peers; --set, applied after the file, may still give one.
     if (options.m_profile.Names(ProfileField::LocalAddress)) {
-        console.Message("each module keeps its own Local Address (" +
-                       FormatProfileValue(options.m_profile.Values(), ProfileField::LocalAddress) +
-                       " from the file is not written; --set \"Local Address=...\" sets one)");
+        console.Message(
+            "each module keeps its own Local Address (" +
+            FormatProfileValue(options.m_profile.Values(), ProfileField::LocalAddress) +
+            " from the file is not written; --set \"Local Address=...\" sets one)");
         options.m_profile.Forget(ProfileField::LocalAddress);
     }
 

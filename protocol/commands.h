@@ -9,8 +9,10 @@
 #include "window_ops.h"
 
 // The bytes of the read and reboot commands.
-inline constexpr std::uint8_t kReadCommand[] = {'A', 'T', '+', 'P', 'R', 'O', 'G', '=', 'R', '\n', '\r'};
-inline constexpr std::uint8_t kRebootCommand[] = {'A', 'T', '+', 'R', 'E', 'B', 'O', 'O', 'T', '\n', '\r'};
+inline constexpr std::uint8_t kReadCommand[] = {'A', 'T', '+', 'P', 'R', 'O',
+                                                'G', '=', 'R', '\n', '\r'};
+inline constexpr std::uint8_t kRebootCommand[] = {'A', 'T', '+', 'R', 'E', 'B',
+                                                  'O', 'O', 'T', '\n', '\r'};
 
 // The write command with its record: "AT+PROG=W", the 64 bytes, "\n\r", as
 // one buffer, so that a write that fails sends no part of it and the module

@@ -151,7 +151,8 @@ SessionOutcome CModuleSession::WaitForLine(
             if (accepted)
                 return SessionOutcome::Done;
         }
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        const auto waited =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
         if (waited >= period)
             return SessionOutcome::NoAnswer;
         if (m_fnObserver)

@@ -44,7 +44,8 @@ bool EventComes(const std::string& transcript, const std::string& event)
 class CCtlRun {
 public:
     // With a `terminal`, standard output and error go there instead.
-    CCtlRun(const std::string& folder, std::vector<std::string> args, const char* terminal = nullptr)
+    CCtlRun(const std::string& folder, std::vector<std::string> args,
+            const char* terminal = nullptr)
         : m_strOut(folder + "/ctl.out"), m_strErr(folder + "/ctl.err")
     {
         std::filesystem::remove(m_strOut);
