@@ -316,17 +316,31 @@ TEST_F(SerialCoreTest, DeferredWriteIsWaitedForWithinTheTimeLimit)
     EXPECT_EQ(FakePlatform.m_vecWaitLimits, std::vector<std::uint32_t>{2000});
 }
 
+// The cancel takes a deferred read with it. Both are waited for before
+// anything of theirs is used again, and their aborts are no unplug.
 TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
 {
     OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {1};
+    std::uint8_t byte = 0;
+    ASSERT_EQ(m_port.Read(&byte, 1), -1);
+    FakePlatform.m_vecCalls.clear();
     FakePlatform.m_bDeferWrites = true;
     FakePlatform.m_bWritesCompleteOnWait = false;
     const std::uint8_t bytes[] = {1, 2, 3};
     CaptureStderr();
     EXPECT_EQ(m_port.Write(bytes, 3), 0);
     EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
-    EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+    EXPECT_EQ(FakePlatform.m_vecCalls,
+              (std::vector<std::string>{"StartWrite", "WaitForCompletion", "CancelPending",
+                                        "AwaitCancelled", "AwaitCancelled"}));
     EXPECT_TRUE(m_port.LastFailure().timedOut);
+    EXPECT_FALSE(m_port.LastFailure().deviceGone);
+
+    FakePlatform.m_bDeferReads = false;
+    EXPECT_EQ(m_port.Read(&byte, 1), 1) << "a fresh read, not the aborted one";
+    EXPECT_FALSE(m_port.DeviceGone());
     // Cancelled, so Close has nothing left to cancel.
     EXPECT_EQ(m_port.Close(), 1);
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
