@@ -139,16 +139,20 @@ void TForm1::PortWatchTimer()
 #ifdef Q_OS_WIN
 bool TForm1::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
 {
-    // Windows tells every top-level window of a port that went away; for the
-    // port in use the watch looks at once instead of at its next tick.
+    // Windows tells every top-level window of a port that went away. The
+    // port in use may still answer through its stale handle, so the notice
+    // itself ends the connection.
     const MSG* const msg = static_cast<const MSG*>(message);
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(msg->lParam);
     if (msg->message == WM_DEVICECHANGE && msg->wParam == DBT_DEVICEREMOVECOMPLETE && header &&
         header->dbch_devicetype == DBT_DEVTYP_PORT) {
         const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header);
         if (QString::fromWCharArray(port->dbcp_name) ==
-            QString::fromStdString(port_info::ComName(SerialPort.PortIndex())))
-            PortWatchTimer();
+            QString::fromStdString(port_info::ComName(SerialPort.PortIndex()))) {
+            ::PortDeviceRemoved(*this);
+            if (ConnectionState != Connected)
+                m_tmrPortWatch.stop();
+        }
     }
     return QMainWindow::nativeEvent(eventType, message, result);
 }

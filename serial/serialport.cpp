@@ -255,6 +255,15 @@ bool CSerialPort::CancelTransfers()
     return true;
 }
 
+void CSerialPort::DeviceRemoved()
+{
+    if (m_hPort == os::kInvalidHandle)
+        return;
+    Fail(PortOperation::Read, PortStep::RemovalNotice, 0, nullptr);
+    m_failure.deviceGone = true;
+    m_bDeviceGone = true;
+}
+
 bool CSerialPort::QueuedBytes(std::uint32_t& queued)
 {
     if (os::ClearErrors(m_hPort, queued))

@@ -531,12 +531,15 @@ TEST_F(SerialCoreTest, UnpluggedDeviceEndsTheConnectionAtOnceWithoutABox)
         const char* moment;
         void (*action)(CWindowOps&);
         bool waits;  // the adapter goes 100 ms into the action's wait, else before it
+        bool noticeOnly;  // its stale handle still answers; only the system's notice tells
     } rows[] = {
-        {"idle, at the watch's look", WatchConnection, false},
-        {"during Connect's wait", btnConnectClick, true},
-        {"during Read's wait", btnReadClick, true},
-        {"at Write", btnWriteClick, false},
-        {"at ReBoot", btnRebootClick, false},
+        {"idle, at the watch's look", WatchConnection, false, false},
+        {"during Connect's wait", btnConnectClick, true, false},
+        {"during Read's wait", btnReadClick, true, false},
+        {"at Write", btnWriteClick, false, false},
+        {"at ReBoot", btnRebootClick, false, false},
+        {"idle, at a removal notice", PortDeviceRemoved, false, true},
+        {"during Read's wait, at a removal notice", btnReadClick, true, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.moment);
@@ -556,11 +559,16 @@ TEST_F(SerialCoreTest, UnpluggedDeviceEndsTheConnectionAtOnceWithoutABox)
         }
         window.m_vLog.clear();
         const long unpluggedAt = window.m_nNowMs + (row.waits ? 100 : 0);
-        window.At(unpluggedAt, [] { FakePlatform.m_bUnplugged = true; });
+        window.At(unpluggedAt, [&window, &row] {
+            if (row.noticeOnly)
+                PortDeviceRemoved(window);
+            else
+                FakePlatform.m_bUnplugged = true;
+        });
         // The window's watch ticks all along, nested in the action's events.
         for (long at = unpluggedAt; at < unpluggedAt + 10; ++at)
             window.At(at, [&window] { WatchConnection(window); });
-        FakePlatform.m_bUnplugged = !row.waits;
+        FakePlatform.m_bUnplugged = !row.waits && !row.noticeOnly;
         CaptureStderr();
         row.action(window);
         GetCapturedStderr();
