@@ -122,9 +122,21 @@ void TForm1::PinCodeExit()
     ::CheckPinCodeLength(*this);
 }
 
+void TForm1::RunWithFilesOff(void (*handler)(CWindowOps&))
+{
+    // Restored also when the handler throws: the event loop goes on then.
+    struct CRestore {
+        TForm1* form;
+        bool enabled;
+        ~CRestore() { form->SetProfileFilesEnabled(enabled); }
+    } restore{this, ProfileFilesEnabled()};
+    SetProfileFilesEnabled(false);
+    handler(*this);
+}
+
 void TForm1::btnConnectClick()
 {
-    ::btnConnectClick(*this);
+    RunWithFilesOff(::btnConnectClick);
     if (ConnectionState == Connected)
         m_tmrPortWatch.start();
 }
@@ -159,7 +171,7 @@ bool TForm1::nativeEvent(const QByteArray& eventType, void* message, qintptr* re
 #endif
 
 void TForm1::TimerTimer() { ::TimerTimer(*this); }
-void TForm1::btnReadClick() { ::btnReadClick(*this); }
+void TForm1::btnReadClick() { RunWithFilesOff(::btnReadClick); }
 void TForm1::btnWriteClick() { ::btnWriteClick(*this); }
 void TForm1::btnRebootClick() { ::btnRebootClick(*this); }
 

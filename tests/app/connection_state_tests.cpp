@@ -2,11 +2,19 @@
 // disconnect against a scripted module on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDropEvent>
 #include <QEvent>
+#include <QMimeData>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include "app_test_support.h"
 #include "connection.h"
+#include "profile_file.h"
 
 namespace {
 
@@ -136,6 +144,62 @@ TEST_F(ConnectionStateTest, ASilentModuleEndsIdleAtTheTimeout)
     ExpectOnlyErrorBox(m_closer, "ComProt Error or BT MODE ERROR    ");
     ExpectIdleControls("Connect");
     EXPECT_EQ(m_form.Version->text(), "Version");
+}
+
+// Open, Save and drops are off while Read waits: a file dropped then changes
+// nothing, and the Read completes. Once it has, a drop opens the file.
+TEST_F(ConnectionStateTest, AFileDroppedDuringAReadsWaitChangesNothingAndTheReadCompletes)
+{
+    CFakeModule module(m_nMaster, PasswordAnswer('1', 1, 3));
+    QTest::mouseClick(m_form.btnConnect, Qt::LeftButton);
+    ASSERT_EQ(ConnectionState, Connected);
+
+    QTemporaryDir folder;
+    const QString file = folder.filePath("dropped.zr9");
+    ProfileView fromFile = m_form.GetProfileView();
+    fromFile.LocalName = "From the file";
+    std::string error;
+    ASSERT_TRUE(SaveTextFile(file.toStdString(), FormatProfileText(fromFile), error)) << error;
+    ProfileView fromModule = m_form.GetProfileView();
+    fromModule.LocalName = "From the module";
+    EncodeProfile(fromModule);
+    const std::string reply = kProfileReplyPrefix +
+                              std::string(ModuleProfile.begin(), ModuleProfile.end()) + "\n";
+    ModuleProfile = DefaultProfile;
+
+    // As a file manager drags it: its path is also offered as text, which an
+    // edit would take.
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(file)});
+    data.setText(file);
+    // True when the drag was taken as it entered.
+    const auto drop = [&] {
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_form.LocalName, &enter);
+        QDropEvent event(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_form.LocalName, &event);
+        return enter.isAccepted();
+    };
+    bool droppedWhileWaiting = false;
+    QTimer::singleShot(100, &m_form, [&] {
+        droppedWhileWaiting = true;
+        for (QAction* action : m_form.actions())
+            EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+        const ProfileView before = m_form.GetProfileView();
+        EXPECT_FALSE(drop());
+        EXPECT_EQ(m_form.GetProfileView(), before);
+        ASSERT_EQ(write(m_nMaster, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    });
+    QTest::mouseClick(m_form.btnRead, Qt::LeftButton);
+
+    EXPECT_TRUE(droppedWhileWaiting);
+    EXPECT_EQ(m_form.LocalName->text(), "From the module");
+    EXPECT_EQ(ConnectionState, Connected);
+    EXPECT_TRUE(m_closer.m_vecBoxes.empty());
+    for (QAction* action : m_form.actions())
+        EXPECT_TRUE(action->isEnabled()) << action->text().toStdString();
+    EXPECT_TRUE(drop());
+    EXPECT_EQ(m_form.LocalName->text(), "From the file");
 }
 
 }  // namespace
