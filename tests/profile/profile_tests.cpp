@@ -4,10 +4,18 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "profile.h"
 #include "profile_file.h"
@@ -446,5 +454,94 @@ TEST_F(ProfileTest, ProfileFilesOnDisk)
     EXPECT_NE(error.find("absent.zr9: cannot read"), std::string::npos) << error;
     std::filesystem::remove_all(folder);
 }
+
+#ifndef _WIN32
+// What the path names before a save and a load: what a save leaves there and
+// what either refuses, saying why.
+TEST_F(ProfileTest, SaveAndLoadByWhatThePathNames)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder =
+        fs::temp_directory_path() / ("zr9-profile-kinds-" + std::to_string(std::random_device()()));
+    const fs::path path = folder / "module.zr9";
+    const fs::path target = folder / "target.zr9";
+    const std::string text = FormatProfileText(Decoded(DefaultProfile));
+    const auto mode = [](const fs::path& file) {
+        struct stat information {};
+        return stat(file.c_str(), &information) == 0 ? information.st_mode & 07777 : 0u;
+    };
+    const auto contents = [](const fs::path& file) {
+        std::ifstream stream(file);
+        return std::string(std::istreambuf_iterator<char>(stream), {});
+    };
+    const struct {
+        const char* what;
+        std::function<void()> prepare;
+        const char* refusal;  // the end of the error of both, or nullptr: saved and read back
+        std::function<void()> check;
+    } rows[] = {
+        {"a new file", [] {}, nullptr, [&] { EXPECT_EQ(mode(path), 0644u); }},
+        {"a file of mode 0600", [&] { std::ofstream(path) << "old";
+                                      fs::permissions(path, fs::perms(0600)); },
+         nullptr, [&] { EXPECT_EQ(mode(path), 0600u); }},
+        {"a link", [&] { std::ofstream(target) << "old";
+                         fs::create_symlink("target.zr9", path); },
+         nullptr,
+         [&] {
+             std::error_code noLink;
+             EXPECT_EQ(fs::read_symlink(path, noLink), "target.zr9");
+             EXPECT_EQ(contents(target), text);
+         }},
+        {"a link put where an earlier save wrote its temporary file",
+         [&] { std::ofstream(target) << "victim";
+               fs::create_symlink(target, path.string() + "." + std::to_string(getpid()) + ".tmp"); },
+         nullptr, [&] { EXPECT_EQ(contents(target), "victim"); }},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
+         "it is not a regular file but a device or a pipe",
+         [&] { EXPECT_TRUE(fs::is_fifo(path)); }},
+        {"a folder", [&] { fs::create_directory(path); }, "it is a folder",
+         [&] { EXPECT_TRUE(fs::is_directory(path)); }},
+    };
+    // A load that waits on the FIFO is cut short and fails its row.
+    struct sigaction wake {}, before {};
+    wake.sa_handler = [](int) {};
+    sigaction(SIGALRM, &wake, &before);
+    const mode_t umaskBefore = umask(022);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        row.prepare();
+        std::string saveError;
+        const bool saved = SaveTextFile(path.string(), text, saveError);
+        std::string loadError;
+        CProfileSettings settings;
+        alarm(2);
+        const bool loaded = LoadProfileFile(path.string(), settings, loadError);
+        alarm(0);
+        if (row.refusal) {
+            EXPECT_FALSE(saved);
+            EXPECT_FALSE(loaded);
+            EXPECT_EQ(saveError, path.string() + ": cannot write: " + row.refusal);
+            EXPECT_EQ(loadError, path.string() + ": cannot read: " + row.refusal);
+        } else {
+            EXPECT_TRUE(saved) << saveError;
+            EXPECT_TRUE(loaded) << loadError;
+            EXPECT_EQ(contents(path), text);
+        }
+        row.check();
+        // No temporary file is left behind, saved or not.
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+            EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+    }
+    std::string error;
+    CProfileSettings settings;
+    EXPECT_FALSE(LoadProfileFile("/dev/null", settings, error));
+    EXPECT_EQ(error, "/dev/null: cannot read: it is not a regular file but a device or a pipe");
+    umask(umaskBefore);
+    sigaction(SIGALRM, &before, nullptr);
+    fs::remove_all(folder);
+}
+#endif
 
 }  // namespace
