@@ -452,6 +452,15 @@ TEST_F(ProfileTest, ProfileFilesOnDisk)
     EXPECT_NE(error.find("none"), std::string::npos) << error;
     EXPECT_FALSE(LoadProfileFile((folder / "absent.zr9").string(), settings, error));
     EXPECT_NE(error.find("absent.zr9: cannot read"), std::string::npos) << error;
+    // A folder is refused both ways, with nothing written.
+    const std::string inner = (folder / "inner").string();
+    std::filesystem::create_directory(inner);
+    EXPECT_FALSE(LoadProfileFile(inner, settings, error));
+    EXPECT_EQ(error, inner + ": cannot read: it is a folder");
+    EXPECT_FALSE(SaveTextFile(inner, "x", error));
+    EXPECT_EQ(error, inner + ": cannot write: it is a folder");
+    EXPECT_TRUE(std::filesystem::is_empty(inner));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
     std::filesystem::remove_all(folder);
 }
 
@@ -499,8 +508,6 @@ TEST_F(ProfileTest, SaveAndLoadByWhatThePathNames)
         {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); },
          "it is not a regular file but a device or a pipe",
          [&] { EXPECT_TRUE(fs::is_fifo(path)); }},
-        {"a folder", [&] { fs::create_directory(path); }, "it is a folder",
-         [&] { EXPECT_TRUE(fs::is_directory(path)); }},
     };
     // A load that waits on the FIFO is cut short and fails its row.
     struct sigaction wake {}, before {};
