@@ -52,12 +52,9 @@ void Complete(serial_platform::Overlapped& record, std::uint32_t count)
 // What GetOverlappedResult gives for a record, the transfer no longer awaited.
 bool Result(serial_platform::Overlapped& record, std::uint32_t& count)
 {
-    if (record.status == serial_platform::kStatusPending) {
-        FakePlatform.m_dwLastError = kErrorIoIncomplete;
-        return false;
-    }
-    if (record.status == kStatusCancelled) {
-        FakePlatform.m_dwLastError = kErrorOperationAborted;
+    const bool cancelled = record.status == kStatusCancelled;
+    if (cancelled || record.status == serial_platform::kStatusPending) {
+        FakePlatform.m_dwLastError = cancelled ? kErrorOperationAborted : kErrorIoIncomplete;
         return false;
     }
     count = static_cast<std::uint32_t>(record.transferred);
