@@ -531,13 +531,13 @@ TEST_F(SerialCoreTest, UnpluggedDeviceEndsTheConnectionAtOnceWithoutABox)
         const char* moment;
         void (*action)(CWindowOps&);
         bool waits;  // the adapter goes 100 ms into the action's wait, else before it
-        bool noticeOnly;  // its stale handle still answers; only the system's notice tells
+        bool noticeOnly = false;  // its stale handle still answers; only the system's notice tells
     } rows[] = {
-        {"idle, at the watch's look", WatchConnection, false, false},
-        {"during Connect's wait", btnConnectClick, true, false},
-        {"during Read's wait", btnReadClick, true, false},
-        {"at Write", btnWriteClick, false, false},
-        {"at ReBoot", btnRebootClick, false, false},
+        {"idle, at the watch's look", WatchConnection, false},
+        {"during Connect's wait", btnConnectClick, true},
+        {"during Read's wait", btnReadClick, true},
+        {"at Write", btnWriteClick, false},
+        {"at ReBoot", btnRebootClick, false},
         {"idle, at a removal notice", PortDeviceRemoved, false, true},
         {"during Read's wait, at a removal notice", btnReadClick, true, true},
     };
