@@ -45,7 +45,7 @@ bool EndConnectionIfUnplugged(CWindowOps& window);
 void PortDeviceRemoved(CWindowOps& window);
 
 // The window's watch over an established connection, run a few times a
-// second while Connected and whenever the system reports a device removed:
-// asks the device for its line status and ends the connection when it went
-// away. A wait that runs polls the device itself and is left to do so.
+// second while Connected: asks the device for its line status and ends the
+// connection when it went away. A wait that runs polls the device itself and
+// is left to do so.
 void WatchConnection(CWindowOps& window);
