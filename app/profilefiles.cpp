@@ -38,6 +38,10 @@ protected:
         const QString path = DraggedFile(dropEvent->mimeData());
         if (path.isEmpty())
             return QObject::eventFilter(watched, event);
+        if (!m_form->ProfileFilesEnabled()) {
+            dropEvent->ignore();
+            return true;
+        }
         dropEvent->acceptProposedAction();
         if (!drag)
             m_form->OpenProfileFile(path);
@@ -57,13 +61,13 @@ std::string NativePath(const QString& path)
 
 void TForm1::SetUpProfileFiles()
 {
-    auto* open = new QAction(QStringLiteral("Open Profile..."), this);
-    open->setShortcut(QKeySequence::Open);
-    connect(open, &QAction::triggered, this, &TForm1::OpenProfile);
-    auto* save = new QAction(QStringLiteral("Save Profile..."), this);
-    save->setShortcut(QKeySequence::Save);
-    connect(save, &QAction::triggered, this, &TForm1::SaveProfile);
-    addActions({open, save});
+    m_actOpenProfile = new QAction(QStringLiteral("Open Profile..."), this);
+    m_actOpenProfile->setShortcut(QKeySequence::Open);
+    connect(m_actOpenProfile, &QAction::triggered, this, &TForm1::OpenProfile);
+    m_actSaveProfile = new QAction(QStringLiteral("Save Profile..."), this);
+    m_actSaveProfile->setShortcut(QKeySequence::Save);
+    connect(m_actSaveProfile, &QAction::triggered, this, &TForm1::SaveProfile);
+    addActions({m_actOpenProfile, m_actSaveProfile});
     setContextMenuPolicy(Qt::ActionsContextMenu);
 
     setAcceptDrops(true);
@@ -72,6 +76,17 @@ void TForm1::SetUpProfileFiles()
     for (QWidget* child : findChildren<QWidget*>())
         if (child->acceptDrops())
             child->installEventFilter(dropFilter);
+}
+
+bool TForm1::ProfileFilesEnabled() const
+{
+    return m_actOpenProfile->isEnabled();
+}
+
+void TForm1::SetProfileFilesEnabled(bool enabled)
+{
+    m_actOpenProfile->setEnabled(enabled);
+    m_actSaveProfile->setEnabled(enabled);
 }
 
 void TForm1::OpenProfile()
@@ -92,6 +107,8 @@ void TForm1::SaveProfile()
 
 bool TForm1::OpenProfileFile(const QString& path)
 {
+    if (!ProfileFilesEnabled())
+        return false;
     m_strProfileFolder = QFileInfo(path).absolutePath();
     CProfileSettings settings;
     std::string error;
@@ -107,6 +124,8 @@ bool TForm1::OpenProfileFile(const QString& path)
 
 bool TForm1::SaveProfileFile(const QString& path)
 {
+    if (!ProfileFilesEnabled())
+        return false;
     m_strProfileFolder = QFileInfo(path).absolutePath();
     std::string error;
     if (!SaveTextFile(NativePath(path), FormatProfileText(GetProfileView()), error)) {

@@ -122,9 +122,21 @@ void TForm1::PinCodeExit()
     ::CheckPinCodeLength(*this);
 }
 
+void TForm1::RunWithFilesOff(void (*handler)(CWindowOps&))
+{
+    // Restored also when the handler throws: the event loop goes on then.
+    struct CRestore {
+        TForm1* form;
+        bool enabled;
+        ~CRestore() { form->SetProfileFilesEnabled(enabled); }
+    } restore{this, ProfileFilesEnabled()};
+    SetProfileFilesEnabled(false);
+    handler(*this);
+}
+
 void TForm1::btnConnectClick()
 {
-    ::btnConnectClick(*this);
+    RunWithFilesOff(::btnConnectClick);
     if (ConnectionState == Connected)
         m_tmrPortWatch.start();
 }
@@ -139,23 +151,27 @@ void TForm1::PortWatchTimer()
 #ifdef Q_OS_WIN
 bool TForm1::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
 {
-    // Windows tells every top-level window of a port that went away; for the
-    // port in use the watch looks at once instead of at its next tick.
+    // Windows tells every top-level window of a port that went away. The
+    // port in use may still answer through its stale handle, so the notice
+    // itself ends the connection.
     const MSG* const msg = static_cast<const MSG*>(message);
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(msg->lParam);
     if (msg->message == WM_DEVICECHANGE && msg->wParam == DBT_DEVICEREMOVECOMPLETE && header &&
         header->dbch_devicetype == DBT_DEVTYP_PORT) {
         const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(header);
         if (QString::fromWCharArray(port->dbcp_name) ==
-            QString::fromStdString(port_info::ComName(SerialPort.PortIndex())))
-            PortWatchTimer();
+            QString::fromStdString(port_info::ComName(SerialPort.PortIndex()))) {
+            ::PortDeviceRemoved(*this);
+            if (ConnectionState != Connected)
+                m_tmrPortWatch.stop();
+        }
     }
     return QMainWindow::nativeEvent(eventType, message, result);
 }
 #endif
 
 void TForm1::TimerTimer() { ::TimerTimer(*this); }
-void TForm1::btnReadClick() { ::btnReadClick(*this); }
+void TForm1::btnReadClick() { RunWithFilesOff(::btnReadClick); }
 void TForm1::btnWriteClick() { ::btnWriteClick(*this); }
 void TForm1::btnRebootClick() { ::btnRebootClick(*this); }
 

@@ -2,6 +2,7 @@
 // drives, and the handlers of its controls.
 #pragma once
 
+#include <QAction>
 #include <QLabel>
 #include <QMainWindow>
 #include <QTimer>
@@ -60,6 +61,8 @@ public:
     void SaveProfile();
     bool OpenProfileFile(const QString& path);
     bool SaveProfileFile(const QString& path);
+    // False while a wait runs: Open, Save and drops are refused then.
+    bool ProfileFilesEnabled() const;
 
 protected:
 #ifdef Q_OS_WIN
@@ -73,6 +76,11 @@ private:
     void ShowStatus(const std::string& text, const std::string& detail);
     void OnFocusChanged(QWidget* previous, QWidget* current);
     void SetUpProfileFiles();
+    void SetProfileFilesEnabled(bool enabled);
+    // Runs a handler whose wait pumps events with the profile files off: a
+    // file dialog or an error box would run its own modal loop inside the
+    // wait, where the wait's timer and the port watch would fire.
+    void RunWithFilesOff(void (*handler)(CWindowOps&));
 
     // Asks the connected port's device for its line status a few times a
     // second; stopped while not connected.
@@ -86,4 +94,6 @@ private:
     int m_nLocalNameLimit = 0;
     // The folder of the last profile opened or saved, for this session only.
     QString m_strProfileFolder;
+    QAction* m_actOpenProfile = nullptr;
+    QAction* m_actSaveProfile = nullptr;
 };

@@ -130,6 +130,12 @@ bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
     return true;
 }
 
+bool AwaitCancelled(Handle, Overlapped&, std::uint32_t& count)
+{
+    count = 0;
+    return false;
+}
+
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
 {
     if (port != kDeviceHandle || !Device.open)

@@ -198,6 +198,15 @@ void WatchConnection(CWindowOps& window)
     EndConnectionIfUnplugged(window);
 }
 
+void PortDeviceRemoved(CWindowOps& window)
+{
+    if (ConnectionState == Idle)
+        return;
+    SerialPort.DeviceRemoved();
+    if (ConnectionState == Connected && TimeoutFlag != 0)
+        EndConnectionIfUnplugged(window);
+}
+
 void btnConnectClick(CWindowOps& window)
 {
     // The port list is probing ports through the one SerialPort.

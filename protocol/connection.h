@@ -58,8 +58,13 @@ void btnConnectClick(CWindowOps& window);
 // True then.
 bool EndConnectionIfUnplugged(CWindowOps& window);
 
+// The system reported the device of the port in use removed: the connection
+// ends as for an unplugged device, even while the stale handle still answers
+// the watch. A wait that runs ends at its next pass and ends it then.
+void PortDeviceRemoved(CWindowOps& window);
+
 // The window's watch over an established connection, run a few times a
-// second while Connected and whenever the system reports a device removed:
-// asks the device for its line status and ends the connection when it went
-// away. A wait that runs polls the device itself and is left to do so.
+// second while Connected: asks the device for its line status and ends the
+// connection when it went away. A wait that runs polls the device itself and
+// is left to do so.
 void WatchConnection(CWindowOps& window);

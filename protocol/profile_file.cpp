@@ -3,16 +3,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
+#include <random>
 #include <sstream>
 #include <vector>
 
 #ifdef _WIN32
-#include <io.h>
-#include <process.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -325,19 +325,6 @@ bool ParseValue(ProfileField field, const std::string& value, ProfileView& view,
     return false;
 }
 
-// Renames over an existing file, which Windows' rename() refuses.
-bool ReplaceFile(const std::string& from, const std::string& to)
-{
-#ifdef _WIN32
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return true;
-    errno = EACCES;
-    return false;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
-}
-
 // Names match whatever their case.
 bool FindField(const std::string& name, ProfileField& field)
 {
@@ -506,12 +493,243 @@ std::string FormatProfileText(const ProfileView& view)
     return text;
 }
 
+namespace {
+
+// A profile file is a regular file. Anything else is refused before a byte is
+// read or written: a FIFO or a terminal could keep the program waiting, and
+// a save would put a plain file in the place of a device.
+constexpr char kFolderReason[] = "it is a folder";
+constexpr char kNotAFileReason[] = "it is not a regular file but a device or a pipe";
+
+// The name of the temporary file a save writes before it takes the target's
+// place: beside the target, so that the rename stays within one file
+// system, and unpredictable, so that nobody can have prepared it.
+std::string TemporaryName(const std::filesystem::path& target)
+{
+    static std::random_device random;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x%08x.tmp", random(), random());
+    const std::filesystem::path name = "." + target.filename().string() + suffix;
+    return (target.has_parent_path() ? target.parent_path() / name : name).string();
+}
+
+#ifdef _WIN32
+
+std::string SystemErrorText(DWORD code)
+{
+    char* buffer = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    std::string text = buffer ? buffer : "error " + std::to_string(code);
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+        text.pop_back();
+    return text;
+}
+
+// The file's bytes, or why not.
+std::string ReadRegularFile(const std::string& path, std::string& text)
+{
+    // Backup semantics open a folder too, so that it can be named as one.
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return SystemErrorText(GetLastError());
+    std::string reason;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        reason = kNotAFileReason;
+    else if (!GetFileInformationByHandle(file, &information))
+        reason = SystemErrorText(GetLastError());
+    else if (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        reason = kFolderReason;
+    char buffer[4096];
+    while (reason.empty()) {
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr))
+            reason = SystemErrorText(GetLastError());
+        else if (got == 0)
+            break;
+        text.append(buffer, got);
+    }
+    CloseHandle(file);
+    return reason;
+}
+
+// Writes `text` to a new file beside `target` and puts it in the target's
+// place; empty, or why not. A file replaced keeps its attributes and access
+// rights (ReplaceFile).
+std::string ReplaceWithText(const std::filesystem::path& target, const std::string& text)
+{
+    const std::string targetName = target.string();
+    const DWORD attributes = GetFileAttributesA(targetName.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return kFolderReason;
+    std::string temporary;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        temporary = TemporaryName(target);
+        file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            return SystemErrorText(GetLastError());
+    }
+    if (file == INVALID_HANDLE_VALUE)
+        return SystemErrorText(ERROR_FILE_EXISTS);
+    DWORD code = ERROR_SUCCESS;
+    for (std::size_t done = 0; code == ERROR_SUCCESS && done < text.size();) {
+        DWORD written = 0;
+        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
+                       nullptr))
+            code = GetLastError();
+        done += written;
+    }
+    // On disk before it takes the name, so a crash cannot leave an empty file behind it.
+    if (code == ERROR_SUCCESS && !FlushFileBuffers(file))
+        code = GetLastError();
+    if (!CloseHandle(file) && code == ERROR_SUCCESS)
+        code = GetLastError();
+    if (code == ERROR_SUCCESS &&
+        !(exists ? ReplaceFileA(targetName.c_str(), temporary.c_str(), nullptr,
+                                REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                 : MoveFileExA(temporary.c_str(), targetName.c_str(), MOVEFILE_WRITE_THROUGH)))
+        code = GetLastError();
+    if (code != ERROR_SUCCESS) {
+        DeleteFileA(temporary.c_str());
+        return SystemErrorText(code);
+    }
+    return {};
+}
+
+#else
+
+std::string ReadRegularFile(const std::string& path, std::string& text)
+{
+    // Not blocking: opening a FIFO that nobody writes would wait for a writer.
+    // Not as the controlling terminal, should the path name a terminal.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return std::strerror(errno);
+    std::string reason;
+    struct stat information {};
+    if (fstat(fd, &information) != 0)
+        reason = std::strerror(errno);
+    else if (S_ISDIR(information.st_mode))
+        reason = kFolderReason;
+    else if (!S_ISREG(information.st_mode))
+        reason = kNotAFileReason;
+    char buffer[4096];
+    while (reason.empty()) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
+        else if (got == 0)
+            break;
+        else if (errno != EINTR)
+            reason = std::strerror(errno);
+    }
+    close(fd);
+    return reason;
+}
+
+// Writes `text` to a new file beside `target` and renames it over the
+// target; empty, or why not. A file replaced keeps its permission bits, and
+// its group where the group can be kept; a new file gets the mode the umask
+// gives.
+std::string ReplaceWithText(const std::filesystem::path& target, const std::string& text)
+{
+    struct stat existing {};
+    const bool exists = stat(target.c_str(), &existing) == 0;
+    if (!exists && errno != ENOENT)
+        return std::strerror(errno);
+    if (exists && S_ISDIR(existing.st_mode))
+        return kFolderReason;
+    if (exists && !S_ISREG(existing.st_mode))
+        return kNotAFileReason;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = TemporaryName(target);
+        // A file that exists may hold the password and the PIN: its copy is
+        // the owner's alone until it has the file's own mode.
+        fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                  exists ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST)
+            return std::strerror(errno);
+    }
+    if (fd < 0)
+        return std::strerror(EEXIST);
+    int code = 0;
+    if (exists) {
+        mode_t mode = existing.st_mode & 07777;
+        struct stat created {};
+        // The group's bits are meant for the file's group, and go where that
+        // group cannot be kept.
+        if (fstat(fd, &created) == 0 && created.st_gid != existing.st_gid &&
+            fchown(fd, static_cast<uid_t>(-1), existing.st_gid) != 0)
+            mode &= ~static_cast<mode_t>(S_IRWXG | S_ISGID);
+        if (fchmod(fd, mode) != 0)
+            code = errno;
+    }
+    for (std::size_t done = 0; code == 0 && done < text.size();) {
+        const ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written >= 0)
+            done += static_cast<std::size_t>(written);
+        else if (errno != EINTR)
+            code = errno;
+    }
+    // On disk before the rename, so a crash cannot leave an empty file behind the name.
+    if (code == 0 && fsync(fd) != 0)
+        code = errno;
+    if (close(fd) != 0 && code == 0)
+        code = errno;
+    if (code == 0 && std::rename(temporary.c_str(), target.c_str()) != 0)
+        code = errno;
+    if (code != 0) {
+        unlink(temporary.c_str());
+        return std::strerror(code);
+    }
+    // The rename itself on disk; the file is saved either way.
+    const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        fsync(folderFd);
+        close(folderFd);
+    }
+    return {};
+}
+
+#endif
+
+// The file a chain of symbolic links ends at, so that a save replaces it and
+// the links keep pointing at it; false with `reason` for a loop.
+bool FollowLinks(std::filesystem::path& target, std::string& reason)
+{
+    constexpr int kMostLinks = 40;  // as the kernel's own limit
+    std::error_code error;
+    for (int links = 0; std::filesystem::is_symlink(std::filesystem::symlink_status(target, error));
+         ++links) {
+        const std::filesystem::path next = std::filesystem::read_symlink(target, error);
+        if (error || links == kMostLinks) {
+            reason = error ? error.message() : std::strerror(ELOOP);
+            return false;
+        }
+        // A relative link is relative to its own folder; an absolute one replaces the path.
+        target = target.parent_path() / next;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool LoadProfileFile(const std::string& path, CProfileSettings& settings, std::string& error)
 {
-    std::ifstream file(path, std::ios::binary);
-    const std::string text = file ? std::string(std::istreambuf_iterator<char>(file), {}) : "";
-    if (!file.is_open() || file.bad()) {
-        error = path + ": cannot read: " + std::strerror(errno);
+    std::string text;
+    const std::string reason = ReadRegularFile(path, text);
+    if (!reason.empty()) {
+        error = path + ": cannot read: " + reason;
         return false;
     }
     if (!ParseProfileText(text, settings, error)) {
@@ -524,31 +742,12 @@ bool LoadProfileFile(const std::string& path, CProfileSettings& settings, std::s
 
 bool SaveTextFile(const std::string& path, const std::string& text, std::string& error)
 {
-#ifdef _WIN32
-    const int pid = _getpid();
-#else
-    const int pid = static_cast<int>(getpid());
-#endif
-    const std::string temporary = path + "." + std::to_string(pid) + ".tmp";
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (!file) {
-        error = path + ": cannot write: " + std::strerror(errno);
-        return false;
-    }
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
-                   std::fflush(file) == 0;
-    // On disk before the rename, so a crash cannot leave an empty file behind the name.
-#ifdef _WIN32
-    written = written && _commit(_fileno(file)) == 0;
-#else
-    written = written && fsync(fileno(file)) == 0;
-#endif
-    const int writeError = errno;
-    written = std::fclose(file) == 0 && written;
-    if (!written || !ReplaceFile(temporary, path)) {
-        error = path + ": cannot write: " + std::strerror(written ? errno : writeError);
-        std::remove(temporary.c_str());
-        return false;
-    }
-    return true;
+    std::filesystem::path target = path;
+    std::string reason;
+    if (FollowLinks(target, reason))
+        reason = ReplaceWithText(target, text);
+    if (reason.empty())
+        return true;
+    error = path + ": cannot write: " + reason;
+    return false;
 }

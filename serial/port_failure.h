@@ -22,6 +22,7 @@ enum class PortStep : std::uint8_t {
     WaitForSingleObject,
     GetOverlappedResult,
     ClearCommError,      // the line's status, asked before each read and by a watch
+    RemovalNotice,       // the system reported the device removed (WM_DEVICECHANGE)
 };
 
 struct PortFailure {

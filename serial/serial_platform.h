@@ -116,12 +116,18 @@ bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
 std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs);
 // The byte count of a completed transfer, without waiting (GetOverlappedResult).
 bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count);
+// Waits until a transfer that CancelPending cancelled has finished
+// (GetOverlappedResult, waiting): only then may its record, event and buffer
+// be used again. True when it had completed before the cancel, `count`
+// holding its bytes; false when the cancel aborted it.
+bool AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count);
 
 // Clears the device's error state and reports the bytes waiting in its input
 // queue (ClearCommError, COMSTAT.cbInQue).
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes);
 // Cancels the transfers this thread started on the device (CancelIo); what a
-// cancelled write left queued is not sent.
+// cancelled write left queued is not sent. A cancelled transfer may still be
+// finishing when this returns: see AwaitCancelled.
 bool CancelPending(Handle port);
 // Lets queued output go out for at most `timeLimitMs`, then discards what is
 // still queued, so that releasing the device never waits on a line that is
@@ -142,7 +148,9 @@ bool ClosePort(Handle port);
 std::uint32_t LastErrorCode();
 // True when `code`, from a call on a device that was open (`portOpen`) or
 // being opened, means the device went away: EIO, ENXIO, ENODEV; on Win32
-// ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED, and
+// ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_GEN_FAILURE,
+// ERROR_DEV_NOT_EXIST, ERROR_DEVICE_NOT_CONNECTED, ERROR_OPERATION_ABORTED
+// (a driver aborts what is outstanding when its device is removed), and
 // ERROR_ACCESS_DENIED and ERROR_NOT_READY on an open port.
 bool MeansDeviceGone(std::uint32_t code, bool portOpen);
 

@@ -173,6 +173,14 @@ bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count)
     return completed != FALSE;
 }
 
+bool AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count)
+{
+    DWORD done = 0;
+    const BOOL completed = GetOverlappedResult(ToWin32(port), ToWin32(record), &done, TRUE);
+    count = done;
+    return completed != FALSE;
+}
+
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
 {
     DWORD errors = 0;
@@ -238,6 +246,10 @@ bool MeansDeviceGone(std::uint32_t code, bool portOpen)
     case ERROR_BAD_COMMAND:
     case ERROR_DEVICE_REMOVED:
     case ERROR_OPERATION_ABORTED:
+    // What USB serial drivers answer on the handle of a device removed by surprise.
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
         return true;
     case ERROR_ACCESS_DENIED:
         // Opening: the port is in use. On an open port: it vanished.

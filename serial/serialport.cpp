@@ -110,8 +110,7 @@ int CSerialPort::Close()
     const auto failed = [this](PortStep step, const char* text) {
         Fail(PortOperation::Close, step, os::LastErrorCode(), text);
     };
-    if ((m_osRead.status == os::kStatusPending || m_osWrite.status == os::kStatusPending) &&
-        !os::CancelPending(m_hPort))
+    if (!CancelTransfers())
         failed(PortStep::CancelIo, "CancelIO failed with error ");
 
     if (m_osRead.hEvent != os::kNoEvent) {
@@ -164,7 +163,7 @@ int CSerialPort::Write(const std::uint8_t* buffer, std::uint32_t length)
         const bool heldByHandshake = timedOut && os::OutputHeldByHandshake(m_hPort);
         // The system must not go on reading the caller's buffer after we
         // return, nor send later what the line held back.
-        os::CancelPending(m_hPort);
+        CancelTransfers();
         m_bOutputHeld = true;
         Fail(PortOperation::Write, PortStep::WaitForSingleObject, code,
              "WaitForSingleObject Failed!", LineEnd::Text);
@@ -235,6 +234,34 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
              "WaitForSingleObject Failed.", LineEnd::Text);
         return 0;
     }
+}
+
+bool CSerialPort::CancelTransfers()
+{
+    const bool reading = m_osRead.status == os::kStatusPending;
+    const bool writing = m_osWrite.status == os::kStatusPending;
+    if (!reading && !writing)
+        return true;
+    if (!os::CancelPending(m_hPort))
+        return false;
+    // The aborts are the port's own doing: they are no failure, and no later
+    // Read may take them for a device that went away.
+    std::uint32_t count = 0;
+    if (writing)
+        os::AwaitCancelled(m_hPort, m_osWrite, count);
+    // A read that completed before the cancel is left for Read to collect.
+    if (reading && !os::AwaitCancelled(m_hPort, m_osRead, count))
+        m_bReadPending = false;
+    return true;
+}
+
+void CSerialPort::DeviceRemoved()
+{
+    if (m_hPort == os::kInvalidHandle)
+        return;
+    Fail(PortOperation::Read, PortStep::RemovalNotice, 0, nullptr);
+    m_failure.deviceGone = true;
+    m_bDeviceGone = true;
 }
 
 bool CSerialPort::QueuedBytes(std::uint32_t& queued)

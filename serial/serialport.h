@@ -63,6 +63,9 @@ public:
     // A read or write on the open port failed in a way that says its device
     // went away (unplugged); nothing more will come. Closing forgets it.
     bool DeviceGone() const { return m_bDeviceGone; }
+    // The system reported the open port's device removed. It counts as gone
+    // from now on, even while its stale handle still answers.
+    void DeviceRemoved();
 
     // A read that the system defers completes into the port's own buffer, so
     // the caller's buffer need only live for one call.
@@ -80,6 +83,9 @@ private:
     // when the device went away, recorded as a failure of Read. A device that
     // cannot tell for another reason counts as having nothing queued.
     bool QueuedBytes(std::uint32_t& queued);
+    // Cancels the outstanding transfers and waits until each has finished;
+    // false when the cancel was refused.
+    bool CancelTransfers();
 
     std::uint32_t m_dwBaudRate;
     std::uint32_t m_dwInQueue;

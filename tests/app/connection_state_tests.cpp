@@ -2,11 +2,21 @@
 // disconnect against a scripted module on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstring>
+
+#include <QApplication>
+#include <QDropEvent>
 #include <QEvent>
+#include <QMimeData>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include "app_test_support.h"
 #include "connection.h"
+#include "profile_file.h"
 
 namespace {
 
@@ -136,6 +146,51 @@ TEST_F(ConnectionStateTest, ASilentModuleEndsIdleAtTheTimeout)
     ExpectOnlyErrorBox(m_closer, "ComProt Error or BT MODE ERROR    ");
     ExpectIdleControls("Connect");
     EXPECT_EQ(m_form.Version->text(), "Version");
+}
+
+// Open, Save and drops are off while Read waits: a file dropped then changes
+// nothing, and the Read completes. Once it has, a drop opens the file.
+TEST_F(ConnectionStateTest, AFileDroppedDuringAReadsWaitChangesNothingAndTheReadCompletes)
+{
+    CFakeModule module(m_nMaster, PasswordAnswer('1', 1, 3));
+    QTest::mouseClick(m_form.btnConnect, Qt::LeftButton);
+    ASSERT_EQ(ConnectionState, Connected);
+    QTemporaryDir folder;
+    const QString file = folder.filePath("dropped.zr9");
+    std::string error;
+    ASSERT_TRUE(
+        SaveTextFile(file.toStdString(), "zr9-profile 1\nDevice Name = From the file\n", error));
+    ProfileBytes record = DefaultProfile;
+    std::memcpy(record.data() + 40, "From the module", 16);  // the device name
+    const std::string reply =
+        kProfileReplyPrefix + std::string(record.begin(), record.end()) + "\n";
+
+    // As a file manager offers it: also as text, which an edit would take.
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(file)});
+    data.setText(file);
+    const auto dropTaken = [&] {
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_form.LocalName, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_form.LocalName, &drop);
+        return enter.isAccepted();
+    };
+    // The module answers only once the file was dropped.
+    QTimer::singleShot(100, &m_form, [&] {
+        const ProfileView before = m_form.GetProfileView();
+        EXPECT_FALSE(dropTaken());
+        EXPECT_EQ(m_form.GetProfileView(), before);
+        for (QAction* action : m_form.actions())
+            EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+        ASSERT_EQ(write(m_nMaster, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
+    });
+    QTest::mouseClick(m_form.btnRead, Qt::LeftButton);
+
+    EXPECT_EQ(m_form.LocalName->text(), "From the module");
+    EXPECT_TRUE(m_closer.m_vecBoxes.empty());
+    EXPECT_TRUE(dropTaken());
+    EXPECT_EQ(m_form.LocalName->text(), "From the file");
 }
 
 }  // namespace

@@ -4,10 +4,17 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "profile.h"
 #include "profile_file.h"
@@ -444,7 +451,72 @@ TEST_F(ProfileTest, ProfileFilesOnDisk)
     EXPECT_NE(error.find("none"), std::string::npos) << error;
     EXPECT_FALSE(LoadProfileFile((folder / "absent.zr9").string(), settings, error));
     EXPECT_NE(error.find("absent.zr9: cannot read"), std::string::npos) << error;
+    // A folder is refused both ways, with nothing written.
+    const std::string inner = (folder / "inner").string();
+    std::filesystem::create_directory(inner);
+    EXPECT_FALSE(LoadProfileFile(inner, settings, error));
+    EXPECT_EQ(error, inner + ": cannot read: it is a folder");
+    EXPECT_FALSE(SaveTextFile(inner, "x", error));
+    EXPECT_EQ(error, inner + ": cannot write: it is a folder");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 2);
     std::filesystem::remove_all(folder);
 }
+
+#ifndef _WIN32
+// A save replaces the file a path names and nothing else about it; a FIFO is
+// refused both ways, without waiting on it.
+TEST_F(ProfileTest, SaveAndLoadByWhatThePathNames)
+{
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::temp_directory_path() / ("zr9-kinds-" + std::to_string(getpid()));
+    const std::string path = (folder / "module.zr9").string();
+    const std::string target = (folder / "target").string();
+    const std::string text = FormatProfileText(Decoded(DefaultProfile));
+    const auto modeOf = [](const std::string& file) { return fs::status(file).permissions(); };
+    const struct {
+        const char* what;
+        std::function<void()> prepare, check;
+        const char* refusal;  // the end of both errors, or nullptr: saved and read back
+    } rows[] = {
+        {"a new file", [] {}, [&] { EXPECT_EQ(modeOf(path), fs::perms(0644)); }, nullptr},
+        {"a FIFO", [&] { mkfifo(path.c_str(), 0600); }, [&] { EXPECT_TRUE(fs::is_fifo(path)); },
+         "it is not a regular file but a device or a pipe"},
+        {"a file of mode 0600", [&] { std::ofstream(path) << "x"; chmod(path.c_str(), 0600); },
+         [&] { EXPECT_EQ(modeOf(path), fs::perms(0600)); }, nullptr},
+        {"a link where an earlier save put its temporary file",
+         [&] { std::ofstream(target) << "x";
+               fs::create_symlink(target, path + "." + std::to_string(getpid()) + ".tmp"); },
+         [&] { EXPECT_EQ(fs::file_size(target), 1u); }, nullptr},
+        {"a link", [&] { std::ofstream(target) << "x"; fs::create_symlink("target", path); },
+         [&] {
+             EXPECT_EQ(fs::read_symlink(path), "target");
+             EXPECT_EQ(fs::file_size(target), text.size());
+         },
+         nullptr},
+    };
+    const mode_t umaskBefore = umask(022);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        row.prepare();
+        std::string saveError, loadError;
+        const bool saved = SaveTextFile(path, text, saveError);
+        CProfileSettings settings;
+        const bool loaded = LoadProfileFile(path, settings, loadError);
+        EXPECT_EQ(saved && loaded, !row.refusal) << saveError << loadError;
+        if (row.refusal) {
+            EXPECT_EQ(saveError + loadError, path + ": cannot write: " + row.refusal + path +
+                                                 ": cannot read: " + row.refusal);
+        }
+        row.check();
+        // No temporary file is left behind, saved or not.
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+            EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
+    }
+    umask(umaskBefore);
+    fs::remove_all(folder);
+}
+#endif
 
 }  // namespace

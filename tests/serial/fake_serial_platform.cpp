@@ -10,6 +10,7 @@ namespace {
 constexpr serial_platform::Handle kFakeDevice = 100;
 constexpr std::uint32_t kErrorIoIncomplete = 996;
 constexpr std::uintptr_t kStatusCancelled = 0xC0000120;
+constexpr std::uint32_t kErrorOperationAborted = 995;
 
 // Logs the call; true when the test scripted this occurrence to fail.
 bool Fails(const std::string& name)
@@ -46,6 +47,18 @@ void Complete(serial_platform::Overlapped& record, std::uint32_t count)
     record.status = 0;
     record.transferred = count;
     FakePlatform.m_mapEventSignalled[record.hEvent] = true;
+}
+
+// What GetOverlappedResult gives for a record, the transfer no longer awaited.
+bool Result(serial_platform::Overlapped& record, std::uint32_t& count)
+{
+    const bool cancelled = record.status == kStatusCancelled;
+    if (cancelled || record.status == serial_platform::kStatusPending) {
+        FakePlatform.m_dwLastError = cancelled ? kErrorOperationAborted : kErrorIoIncomplete;
+        return false;
+    }
+    count = static_cast<std::uint32_t>(record.transferred);
+    return true;
 }
 
 }  // namespace
@@ -193,14 +206,13 @@ std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs)
 
 bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
 {
-    if (Fails("GetCompletionResult"))
-        return false;
-    if (record.status == kStatusPending) {
-        FakePlatform.m_dwLastError = kErrorIoIncomplete;
-        return false;
-    }
-    count = static_cast<std::uint32_t>(record.transferred);
-    return true;
+    return !Fails("GetCompletionResult") && Result(record, count);
+}
+
+bool AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count)
+{
+    FakePlatform.m_vecCalls.push_back("AwaitCancelled");
+    return Result(record, count);
 }
 
 bool ClearErrors(Handle, std::uint32_t& queuedBytes)
@@ -213,9 +225,13 @@ bool CancelPending(Handle)
 {
     if (Fails("CancelPending"))
         return false;
-    for (Overlapped* record : {FakePlatform.m_pPendingRead, FakePlatform.m_pPendingWrite})
-        if (record)
+    // Each cancelled transfer ends aborted and signals its event, as a driver's do.
+    for (Overlapped* record : {FakePlatform.m_pPendingRead, FakePlatform.m_pPendingWrite}) {
+        if (record) {
             record->status = kStatusCancelled;
+            FakePlatform.m_mapEventSignalled[record->hEvent] = true;
+        }
+    }
     FakePlatform.m_pPendingRead = nullptr;
     FakePlatform.m_pPendingWrite = nullptr;
     return true;
@@ -247,9 +263,10 @@ std::uint32_t LastErrorCode()
     return FakePlatform.m_dwLastError;
 }
 
+// As on Win32, a driver aborts what is outstanding when its device goes.
 bool MeansDeviceGone(std::uint32_t code, bool)
 {
-    return code == CFakeSerialPlatform::kErrorDeviceRemoved;
+    return code == CFakeSerialPlatform::kErrorDeviceRemoved || code == kErrorOperationAborted;
 }
 
 }  // namespace serial_platform

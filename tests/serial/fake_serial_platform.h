@@ -32,7 +32,7 @@ struct CFakeSerialPlatform {
     std::vector<std::uint8_t> m_vecWritten;
 
     // The device went away: transfers and its line status fail with
-    // kErrorDeviceRemoved, the one code that means so here.
+    // kErrorDeviceRemoved. That code and an aborted transfer's mean so here.
     static constexpr std::uint32_t kErrorDeviceRemoved = 1617;
     bool m_bUnplugged = false;
 

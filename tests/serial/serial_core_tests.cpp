@@ -316,17 +316,31 @@ TEST_F(SerialCoreTest, DeferredWriteIsWaitedForWithinTheTimeLimit)
     EXPECT_EQ(FakePlatform.m_vecWaitLimits, std::vector<std::uint32_t>{2000});
 }
 
+// The cancel takes a deferred read with it. Both are waited for before
+// anything of theirs is used again, and their aborts are no unplug.
 TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
 {
     OpenReady();
+    FakePlatform.m_bDeferReads = true;
+    FakePlatform.m_vecIncoming = {1};
+    std::uint8_t byte = 0;
+    ASSERT_EQ(m_port.Read(&byte, 1), -1);
+    FakePlatform.m_vecCalls.clear();
     FakePlatform.m_bDeferWrites = true;
     FakePlatform.m_bWritesCompleteOnWait = false;
     const std::uint8_t bytes[] = {1, 2, 3};
     CaptureStderr();
     EXPECT_EQ(m_port.Write(bytes, 3), 0);
     EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
-    EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+    EXPECT_EQ(FakePlatform.m_vecCalls,
+              (std::vector<std::string>{"StartWrite", "WaitForCompletion", "CancelPending",
+                                        "AwaitCancelled", "AwaitCancelled"}));
     EXPECT_TRUE(m_port.LastFailure().timedOut);
+    EXPECT_FALSE(m_port.LastFailure().deviceGone);
+
+    FakePlatform.m_bDeferReads = false;
+    EXPECT_EQ(m_port.Read(&byte, 1), 1) << "a fresh read, not the aborted one";
+    EXPECT_FALSE(m_port.DeviceGone());
     // Cancelled, so Close has nothing left to cancel.
     EXPECT_EQ(m_port.Close(), 1);
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
@@ -517,12 +531,15 @@ TEST_F(SerialCoreTest, UnpluggedDeviceEndsTheConnectionAtOnceWithoutABox)
         const char* moment;
         void (*action)(CWindowOps&);
         bool waits;  // the adapter goes 100 ms into the action's wait, else before it
+        bool noticeOnly = false;  // its stale handle still answers; only the system's notice tells
     } rows[] = {
         {"idle, at the watch's look", WatchConnection, false},
         {"during Connect's wait", btnConnectClick, true},
         {"during Read's wait", btnReadClick, true},
         {"at Write", btnWriteClick, false},
         {"at ReBoot", btnRebootClick, false},
+        {"idle, at a removal notice", PortDeviceRemoved, false, true},
+        {"during Read's wait, at a removal notice", btnReadClick, true, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.moment);
@@ -542,11 +559,16 @@ TEST_F(SerialCoreTest, UnpluggedDeviceEndsTheConnectionAtOnceWithoutABox)
         }
         window.m_vLog.clear();
         const long unpluggedAt = window.m_nNowMs + (row.waits ? 100 : 0);
-        window.At(unpluggedAt, [] { FakePlatform.m_bUnplugged = true; });
+        window.At(unpluggedAt, [&window, &row] {
+            if (row.noticeOnly)
+                PortDeviceRemoved(window);
+            else
+                FakePlatform.m_bUnplugged = true;
+        });
         // The window's watch ticks all along, nested in the action's events.
         for (long at = unpluggedAt; at < unpluggedAt + 10; ++at)
             window.At(at, [&window] { WatchConnection(window); });
-        FakePlatform.m_bUnplugged = !row.waits;
+        FakePlatform.m_bUnplugged = !row.waits && !row.noticeOnly;
         CaptureStderr();
         row.action(window);
         GetCapturedStderr();

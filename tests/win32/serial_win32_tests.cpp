@@ -10,6 +10,7 @@
 #include <vector>
 #include <windows.h>
 
+#include "port_info.h"
 #include "serialport.h"
 
 using testing::internal::CaptureStderr;
@@ -171,6 +172,17 @@ protected:
         return received;
     }
 
+    // Reads the peer until it has been quiet for half a second, so that bytes
+    // held up in the pair reach no later test.
+    void PeerDiscard()
+    {
+        std::uint8_t chunk[65536];
+        DWORD got = 0;
+        for (ULONGLONG quiet = GetTickCount64(); GetTickCount64() - quiet < 500; Sleep(10))
+            while (ReadFile(m_hPeer, chunk, sizeof chunk, &got, nullptr) && got > 0)
+                quiet = GetTickCount64();
+    }
+
     virtual const char* PeerName() const { return kPeerName; }
 
     HANDLE m_hPeer = INVALID_HANDLE_VALUE;
@@ -307,6 +319,24 @@ TEST_F(Win32PortTest, CloseReleasesTheDeviceAndQuietensReads)
     EXPECT_EQ(next.Close(), 1);
 }
 
+// A peer that takes nothing fills the pair's buffers: the write is given up
+// at its time limit, cancelled and waited for, a write failure and no unplug.
+TEST_F(Win32PortTest, WriteHeldForTheTimeLimitFailsAsAWriteNotAnUnplug)
+{
+    CSerialPort port = MakePort(kPortIndex);
+    ASSERT_EQ(port.Open(), 1);
+    const Bytes flood(4 << 20, 'x');
+    CaptureStderr();
+    EXPECT_EQ(port.Write(flood.data(), static_cast<std::uint32_t>(flood.size())), 0);
+    EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
+    EXPECT_EQ(port_info::DescribeFailure(kPortIndex, port.LastFailure()),
+              "Write to COM9 failed: the line held the output for 2 s");
+    EXPECT_EQ(port.CheckDevice(), 1);
+    EXPECT_FALSE(port.DeviceGone());
+    EXPECT_EQ(port.Close(), 1);
+    PeerDiscard();
+}
+
 // Wine shows the terminal's XON/XOFF as the DCB's fOutX, which the port must
 // turn off: the module's version and profile bytes include 0x11 and 0x13.
 TEST_F(Win32FreshLineTest, EveryByteCrossesALineAtTheKernelsDefaults)
@@ -365,6 +395,19 @@ TEST(Win32PortErrors, MissingDeviceReportsFileNotFound)
         // Closed, not held: the index can change.
         EXPECT_EQ(port.SetPort(kPortIndex), 1);
     }
+}
+
+TEST(Win32PortErrors, CodesThatMeanTheDeviceWentAway)
+{
+    using serial_platform::MeansDeviceGone;
+    for (const DWORD code : {ERROR_BAD_COMMAND, ERROR_DEVICE_REMOVED, ERROR_OPERATION_ABORTED,
+                             ERROR_GEN_FAILURE, ERROR_DEV_NOT_EXIST, ERROR_DEVICE_NOT_CONNECTED})
+        EXPECT_TRUE(MeansDeviceGone(code, false) && MeansDeviceGone(code, true)) << code;
+    // While opening: in use, or not ready yet.
+    for (const DWORD code : {ERROR_ACCESS_DENIED, ERROR_NOT_READY})
+        EXPECT_TRUE(!MeansDeviceGone(code, false) && MeansDeviceGone(code, true)) << code;
+    for (const DWORD code : {ERROR_FILE_NOT_FOUND, ERROR_INVALID_PARAMETER, ERROR_IO_INCOMPLETE})
+        EXPECT_FALSE(MeansDeviceGone(code, false) || MeansDeviceGone(code, true)) << code;
 }
 
 TEST(Win32PortErrors, IndexOutsideTheTableFailsLikeAMissingDevice)
