@@ -416,7 +416,7 @@ private:
     {
         if (problem == m_strPortProblem)
             return;
-        m_run.Message(m_port.Name(), problem.empty() ? "opens again" : problem);
+        m_run.Message(m_port.Name(), problem.empty() ? "opens now" : problem);
         m_strPortProblem = problem;
         m_strModuleOnLine.clear();
         m_tRebooted.reset();
