@@ -116,6 +116,14 @@ protected:
 
 const std::string kWriteCommandStart = "AT+PROG=W";
 
+ProfileBytes ProfileAt(const char* address)
+{
+    ProfileBytes record = DefaultProfile;
+    std::memcpy(record.data(), address, 12);
+    return record;
+}
+
+
 // Each exit status with its message, and nothing sent when a file is refused.
 TEST_F(Zr9ctl, ExitStatusAndMessage)
 {
@@ -141,6 +149,11 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         {{}, {"write", "COM3", "-", "--set", "Baud Rate=300"}, 2, "--set Baud Rate=300: Baud"},
         {{}, {"read"}, 2, "read needs PORT"},
         {{}, {"write", "COM3", "-", "--set", "Device Name=Pump {N}"}, 2, "unknown placeholder {N}"},
+        // The module's own bytes, a backslash and a colon among them, are taken as they are.
+        {{"--profile", ProfileHex(ProfileAt("1122\\:334455"))},
+         {"write", "COM3", "-", "--set", "Device Name=M{addr}"},
+         0,
+         "profile written"},
         {{}, {"batch", "-", "--port", "COM3", "--set", "Device Name=Pump {n"}, 2, "is not closed"},
         // The counter's first value is too long already.
         {{},
@@ -311,13 +324,6 @@ bool Comes(Condition done)
     while (!done() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(50ms);
     return done();
-}
-
-ProfileBytes ProfileAt(const char* address)
-{
-    ProfileBytes record = DefaultProfile;
-    std::memcpy(record.data(), address, 12);
-    return record;
 }
 
 // Three modules in turn on one port, each with its own address: three rows,
