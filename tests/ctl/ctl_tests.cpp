@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -139,6 +141,14 @@ protected:
 
 const std::string kWriteCommandStart = "AT+PROG=W";
 
+ProfileBytes ProfileAt(const char* address)
+{
+    ProfileBytes record = DefaultProfile;
+    std::memcpy(record.data(), address, 12);
+    return record;
+}
+
+
 // Each exit status with its message, and nothing sent when a file is refused.
 TEST_F(Zr9ctl, ExitStatusAndMessage)
 {
@@ -163,6 +173,19 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         {{}, {"write", "COM3", "bad.zr9"}, 2, "bad.zr9:3: PIN Code: needs 6 characters, not 5"},
         {{}, {"write", "COM3", "-", "--set", "Baud Rate=300"}, 2, "--set Baud Rate=300: Baud"},
         {{}, {"read"}, 2, "read needs PORT"},
+        {{}, {"write", "COM3", "-", "--set", "Device Name=Pump {N}"}, 2, "unknown placeholder {N}"},
+        // The module's own bytes, a backslash and a colon among them, are taken as they are.
+        {{"--profile", ProfileHex(ProfileAt("1122\\:334455"))},
+         {"write", "COM3", "-", "--set", "Device Name=M{addr}"},
+         0,
+         "profile written"},
+        {{}, {"batch", "-", "--port", "COM3", "--set", "Device Name=Pump {n"}, 2, "is not closed"},
+        // The counter's first value is too long already.
+        {{},
+         {"batch", "-", "--port", "COM3", "--first", "100000", "--set", "Device Name=Pump station {n}"},
+         2,
+         "takes at most 18 characters, not 19 (at {n} = 100000)"},
+        {{}, {"batch", "-", "--port", "COM3", "--log", "/dev/full"}, 1, "No space left on device"},
         {{}, {"read", "COM9"}, 3, "zr9ctl: COM9 could not be opened: not there\n"},
         {{}, {"reboot", "MISSING"}, 3, "/ttyGone could not be opened: not there\n"},
         // The port that opens is the data; names that lead nowhere are not tried.
@@ -299,6 +322,39 @@ TEST_F(Zr9ctl, ReadClearsItsProgressBarBeforeTheProfile)
     EXPECT_EQ(shown[profile - 1], '\r');
 }
 
+const char kLogStart[] =
+    "\xEF\xBB\xBFtime,port,n,local address,new address,firmware,device name,result,reason\n";
+
+// The log's rows after its header, without their time.
+std::vector<std::string> LogRows(const std::string& log)
+{
+    std::istringstream text(FileText(log));
+    std::vector<std::string> rows;
+    std::string row;
+    std::getline(text, row);
+    while (std::getline(text, row))
+        rows.push_back(row.substr(19));
+    return rows;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// True once `done` holds, polled for up to 20 s.
+template <typename Condition>
+bool Comes(Condition done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    return done();
+}
+
 // Three modules in turn on one port, each with its own address: three rows,
 // three names from the counter; a fourth refuses; then the summary at Ctrl+C.
 TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
@@ -310,18 +366,10 @@ TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
                                    "007", "--set", "Device Name=Pump {n} {addr3}"});
     const char* addresses[] = {"112233445566", "A1A2A3A4A5A6", "0F0E0D0C0B0A"};
     for (int i = 0; i < 3; ++i) {
-        ProfileBytes record = DefaultProfile;
-        std::memcpy(record.data(), addresses[i], 12);
-        CSimProcess module(m_ports.Path(), 3, {"--profile", ProfileHex(record), "--transcript",
-                                               Transcript(10 + i)});
+        CSimProcess module(m_ports.Path(), 3, {"--profile", ProfileHex(ProfileAt(addresses[i])),
+                                               "--transcript", Transcript(10 + i)});
         ASSERT_TRUE(module.Started());
-        const auto rows = [&] {
-            const std::string text = FileText(log);
-            return std::count(text.begin(), text.end(), '\n');
-        };
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (rows() < i + 2 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(100ms);
+        Comes([&] { return LogRows(log).size() == static_cast<std::size_t>(i + 1); });
         EXPECT_TRUE(EventComes(Transcript(10 + i), "reboot")) << i;
         // The module keeps its own address; the file's is not written.
         const auto kept = LastProfileSent(Transcript(10 + i));
@@ -332,30 +380,195 @@ TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
     {
         CSimProcess refusing(m_ports.Path(), 3, {"--refuse"});
         ASSERT_TRUE(refusing.Started());
-        const auto deadline = std::chrono::steady_clock::now() + 30s;
-        while (FileText(log).find("Password Error") == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(100ms);
+        Comes([&] { return FileText(log).find("Password Error") != std::string::npos; });
     }
     EXPECT_EQ(batch.Wait(SIGINT), 1);
 
-    std::istringstream rows(FileText(log));
-    std::string row;
-    std::getline(rows, row);
-    EXPECT_EQ(row, "time,port,local address,firmware,device name,result,reason");
-    const char* expected[] = {",COM3,66:55:44:33:22:11,1.03,Pump 007 332211,ok,",
-                              ",COM3,A6:A5:A4:A3:A2:A1,1.03,Pump 008 A3A2A1,ok,",
-                              ",COM3,0A:0B:0C:0D:0E:0F,1.03,Pump 009 0D0E0F,ok,"};
-    for (const char* tail : expected) {
-        ASSERT_TRUE(std::getline(rows, row));
-        EXPECT_EQ(row.substr(19), tail);
-    }
-    ASSERT_TRUE(std::getline(rows, row));
-    EXPECT_EQ(row.substr(19), ",COM3,,1.03,,failed,Password Error");
-    EXPECT_FALSE(std::getline(rows, row));
-    EXPECT_NE(batch.Err().find("batch ended: 3 configured, 1 failed (Password Error: 1)\n"),
+    EXPECT_EQ(FileText(log).rfind(kLogStart, 0), 0u);
+    const std::vector<std::string> expected = {
+        ",COM3,007,66:55:44:33:22:11,,1.03,Pump 007 332211,ok,",
+        ",COM3,008,A6:A5:A4:A3:A2:A1,,1.03,Pump 008 A3A2A1,ok,",
+        ",COM3,009,0A:0B:0C:0D:0E:0F,,1.03,Pump 009 0D0E0F,ok,",
+        ",COM3,,,,1.03,,failed,Password Error"};
+    EXPECT_EQ(LogRows(log), expected);
+    EXPECT_NE(batch.Err().find("batch ended: 3 configured, 1 failed (password refused: 1)\n"),
               std::string::npos)
         << batch.Err();
+}
+
+// What happens on a bench while a batch waits: each module is configured once
+// and known again by its address, whatever it answers with and however long
+// it was away; every stop signal ends the batch with its summary.
+TEST_F(Zr9ctl, BatchKnowsEachModuleByItsAddress)
+{
+    enum class Step { PutBack, Swap };
+    const std::string moduleA = ProfileHex(ProfileAt("112233445566"));
+    const std::string moduleB = ProfileHex(ProfileAt("A1A2A3A4A5A6"));
+    const std::string earlierRow = "2026-12-09 10:00:00,COM3,5,66:55:44:33:22:11,,1.03,Pump 5,ok,\n";
+    const std::string rowA = ",COM3,1,66:55:44:33:22:11,,1.03,Pump 1,ok,";
+    const struct {
+        const char* name;
+        std::vector<std::string> module;  // simulator options beyond the profiles
+        std::vector<std::string> args;    // batch options beyond the port and log
+        std::string earlierLog;
+        std::vector<Step> steps;  // after the first module has its row
+        int signal;
+        std::vector<std::string> rows;
+        const char* message;
+        bool unplugWhileVerifying = false;
+    } cases[] = {
+        {"slow boot", {"--boot-time", "1300"}, {"--set", "Device Name=Pump {n}"}, "", {}, SIGTERM,
+         {rowA}, "batch ended: 1 configured, 0 failed\n"},
+        {"address set by --set",
+         {"--boot-time", "300"},
+         {"--first", "01", "--set", "Local Address=02:00:00:00:00:{n}"},
+         "", {}, SIGHUP,
+         {",COM3,01,66:55:44:33:22:11,02:00:00:00:00:01,1.03,BLE UART,ok,"},
+         "batch ended: 1 configured, 0 failed\n"},
+        {"put back twice", {}, {"--set", "Device Name=Pump {n}"}, "",
+         {Step::PutBack, Step::PutBack}, SIGINT, {rowA},
+         "COM3: 66:55:44:33:22:11: already configured as Pump 1\n"},
+        {"replaced while waiting", {"--profile", moduleB}, {"--set", "Device Name=Pump {n}"}, "",
+         {Step::Swap}, SIGINT, {rowA, ",COM3,2,A6:A5:A4:A3:A2:A1,,1.03,Pump 2,ok,"},
+         "batch ended: 2 configured, 0 failed\n"},
+        {"resumed log", {"--profile", moduleB}, {"--set", "Device Name=Pump {n}"},
+         std::string(kLogStart) + earlierRow, {Step::Swap}, SIGINT,
+         {earlierRow.substr(19, earlierRow.size() - 20), ",COM3,6,A6:A5:A4:A3:A2:A1,,1.03,Pump 6,ok,"},
+         "COM3: 66:55:44:33:22:11: already configured as Pump 5\n"},
+        {"unplugged while verifying", {"--read-delay", "600"}, {"--set", "Device Name=Pump {n}"},
+         "", {}, SIGINT, {",COM3,,66:55:44:33:22:11,,1.03,Pump 1,failed,COM3"},
+         "batch ended: 0 configured, 1 failed (port lost: 1)\n", true},
+        {"formula cells", {}, {"--set", "Device Name=@Pump {n}"}, "", {}, SIGINT,
+         {",COM3,1,66:55:44:33:22:11,,1.03,'@Pump 1,ok,"}, "configured as @Pump 1\n"},
+    };
+    const std::string profile = WriteFile("batch.zr9", "zr9-profile 1\nBonding = yes\n");
+    for (const auto& c : cases) {
+        const std::string log = m_ports.Path() + "/batch.csv";
+        std::filesystem::remove(log);
+        if (!c.earlierLog.empty())
+            WriteFile("batch.csv", c.earlierLog);
+        std::vector<std::string> args = {"batch", profile, "--port", "COM3", "--log", log};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        CCtlRun batch(m_ports.Path(), args);
+        std::filesystem::remove(Transcript(3));
+        std::vector<std::string> options = {"--profile", moduleA, "--transcript", Transcript(3)};
+        options.insert(options.end(), c.module.begin(), c.module.end());
+        auto module = std::make_unique<CSimProcess>(m_ports.Path(), 3, options);
+        ASSERT_TRUE(module->Started()) << c.name;
+        if (c.unplugWhileVerifying) {
+            EXPECT_TRUE(EventComes(Transcript(3), "write: profile replaced"));
+            module.reset();
+        }
+        // A module of the earlier log is known at once; any other has its row.
+        std::size_t rows = 1;
+        std::size_t comebacks = c.earlierLog.empty() ? 0 : 1;
+        EXPECT_TRUE(Comes([&] {
+            return LogRows(log).size() == rows &&
+                   Occurrences(batch.Err(), "already configured") == comebacks;
+        })) << c.name;
+        for (Step step : c.steps) {
+            if (step == Step::Swap) {
+                kill(module->Pid(), SIGUSR1);
+                ++rows;
+                EXPECT_TRUE(Comes([&] { return LogRows(log).size() == rows; })) << c.name;
+                continue;
+            }
+            module.reset();
+            std::this_thread::sleep_for(500ms);
+            module = std::make_unique<CSimProcess>(m_ports.Path(), 3, options);
+            ++comebacks;
+            EXPECT_TRUE(Comes([&] {
+                return Occurrences(batch.Err(), "already configured") == comebacks;
+            })) << c.name;
+        }
+        // Long enough for a slow module to boot and answer again.
+        std::this_thread::sleep_for(2500ms);
+        EXPECT_EQ(batch.Wait(c.signal), c.unplugWhileVerifying ? 1 : 0) << c.name;
+        // A failed row's reason, after its start, is the port's own words.
+        const std::vector<std::string> logged = LogRows(log);
+        ASSERT_EQ(logged.size(), c.rows.size()) << c.name;
+        for (std::size_t i = 0; i < logged.size(); ++i)
+            EXPECT_EQ(logged[i].rfind(c.rows[i], 0), 0u) << c.name << "\n" << logged[i];
+        EXPECT_NE(batch.Err().find(c.message), std::string::npos) << c.name << "\n" << batch.Err();
+        EXPECT_EQ(Occurrences(batch.Err(), "already configured"), comebacks)
+            << c.name << "\n" << batch.Err();
+    }
+}
+
+// Four ports, twelve modules, each put on a port at a random moment after the
+// last one there has its row, and one module on two more ports at once: each
+// is configured once, on one port, and {n} runs 1 to 13 without gap.
+TEST_F(Zr9ctl, BatchOnSeveralPortsConfiguresEachModuleOnce)
+{
+    const std::string log = m_ports.Path() + "/batch.csv";
+    std::vector<std::unique_ptr<CSimProcess>> modules;
+    std::vector<std::string> args = {"batch", "-", "--log", log, "--set", "Device Name=M{n}"};
+    for (int port = 0; port < 4; ++port) {
+        std::vector<std::string> options = {"--boot-time", "200"};
+        for (int module = 0; module < 3; ++module) {
+            const std::string address = "0000000000" + std::to_string(10 * port + module + 10);
+            options.insert(options.end(), {"--profile", ProfileHex(ProfileAt(address.c_str()))});
+        }
+        modules.push_back(std::make_unique<CSimProcess>(m_ports.Path(), 3 + port, options));
+        ASSERT_TRUE(modules.back()->Started());
+        args.insert(args.end(), {"--port", "COM" + std::to_string(3 + port)});
+    }
+    // One module more, on COM7 and COM8 at once.
+    for (int port = 7; port <= 8; ++port) {
+        modules.push_back(std::make_unique<CSimProcess>(
+            m_ports.Path(), port,
+            std::vector<std::string>{"--profile", ProfileHex(ProfileAt("0000000000FF"))}));
+        args.insert(args.end(), {"--port", "COM" + std::to_string(port)});
+    }
+    CCtlRun batch(m_ports.Path(), args);
+
+    const auto rowsOf = [&](const std::string& port) {
+        std::size_t count = 0;
+        for (const std::string& row : LogRows(log))
+            count += row.rfind("," + port + ",", 0) == 0;
+        return count;
+    };
+    std::mt19937 random(24);
+    std::vector<int> swapsLeft = {2, 2, 2, 2};
+    for (int swap = 0; swap < 8; ++swap) {
+        std::vector<int> ready;
+        for (int port = 0; port < 4; ++port)
+            if (swapsLeft[port] > 0)
+                ready.push_back(port);
+        const int port = ready[random() % ready.size()];
+        const std::string name = "COM" + std::to_string(3 + port);
+        ASSERT_TRUE(Comes([&] { return rowsOf(name) == static_cast<std::size_t>(3 - swapsLeft[port]); }))
+            << name << "\n" << batch.Err();
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
+        kill(modules[static_cast<std::size_t>(port)]->Pid(), SIGUSR1);
+        --swapsLeft[port];
+    }
+    EXPECT_TRUE(Comes([&] { return LogRows(log).size() >= 13; })) << batch.Err();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(batch.Wait(SIGINT), 0) << batch.Err();
+
+    const std::vector<std::string> rows = LogRows(log);
+    std::set<std::string> addresses, numbers, expected;
+    for (const std::string& row : rows) {
+        std::istringstream fields(row.substr(1));
+        std::string port, number, address;
+        std::getline(fields, port, ',');
+        std::getline(fields, number, ',');
+        std::getline(fields, address, ',');
+        addresses.insert(address);
+        numbers.insert(number);
+        EXPECT_NE(row.find(",M" + number + ",ok,"), std::string::npos) << row;
+    }
+    for (int n = 1; n <= 13; ++n)
+        expected.insert(std::to_string(n));
+    EXPECT_EQ(rows.size(), 13u);
+    EXPECT_EQ(addresses.size(), 13u);
+    EXPECT_EQ(numbers, expected);
+    EXPECT_EQ(rowsOf("COM7") + rowsOf("COM8"), 1u);
+    EXPECT_TRUE(batch.Err().find("the same module is on COM") != std::string::npos ||
+                batch.Err().find("already configured as M") != std::string::npos)
+        << batch.Err();
+    EXPECT_NE(batch.Err().find("COM3: 3 configured"), std::string::npos) << batch.Err();
 }
 
 }  // namespace
