@@ -45,10 +45,17 @@ constexpr auto kNoSlaveRetry = std::chrono::milliseconds(50);
 constexpr auto kDeviceRetry = std::chrono::milliseconds(100);
 
 volatile sig_atomic_t g_nStopSignal = 0;
+// SIGUSR1: the module is taken off and the next one put on.
+volatile sig_atomic_t g_bSwapRequested = 0;
 
 void OnStopSignal(int signal)
 {
     g_nStopSignal = signal;
+}
+
+void OnSwapSignal(int)
+{
+    g_bSwapRequested = 1;
 }
 
 struct SimOptions {
@@ -59,7 +66,13 @@ struct SimOptions {
     long m_nLineRate = 0;  // bits per second; 0 sends at once
     bool m_bLineDefaults = false;  // the terminal keeps the kernel's settings
     long m_nParent = 0;  // the process whose end ends the simulator, if any
+    // After a reboot, and when put on the line, the module is deaf this long.
+    Duration m_tBootTime{};
+    // The module thinks this long before it answers Read.
+    Duration m_tReadDelay{};
     ModuleBehaviour m_behaviour;
+    // The modules that replace it, one per SIGUSR1: each --profile after the first.
+    std::vector<ProfileBytes> m_vecNextProfiles;
 };
 
 const char kUsage[] =
@@ -77,7 +90,13 @@ const char kUsage[] =
     "  --version-error       answer every connect with +VER\n"
     "  --silent              answer nothing\n"
     "  --ignore-writes       take write commands without storing the profile\n"
-    "  --profile HEX         starting profile as 128 hex digits\n"
+    "  --profile HEX         starting profile as 128 hex digits; given again, the\n"
+    "                        profile of the module that replaces it on SIGUSR1\n"
+    "                        (one after another; after the last, the module on\n"
+    "                        the line is put back)\n"
+    "  --boot-time MS        deaf for MS milliseconds after a reboot and after\n"
+    "                        SIGUSR1 puts the next module on\n"
+    "  --read-delay MS       answers Read only after MS milliseconds\n"
     "  --transcript FILE     log every byte received and sent with time stamps\n"
     "  --line-rate BPS       pace like an 8N1 line at BPS bits per second\n"
     "  --line-defaults       leave the terminal at the kernel's settings for a new\n"
@@ -124,6 +143,7 @@ SimOptions ParseOptions(int argc, char** argv)
     if (const char* dir = std::getenv("ZR9_PORT_DIR"))
         options.m_strPortDir = dir;
     std::optional<std::string> password;
+    bool profileGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -159,7 +179,18 @@ SimOptions ParseOptions(int argc, char** argv)
         } else if (arg == "--ignore-writes") {
             options.m_behaviour.m_bIgnoreWrites = true;
         } else if (arg == "--profile") {
-            options.m_behaviour.m_abyProfile = ParseProfileHex(value());
+            const ProfileBytes profile = ParseProfileHex(value());
+            if (profileGiven)
+                options.m_vecNextProfiles.push_back(profile);
+            else
+                options.m_behaviour.m_abyProfile = profile;
+            profileGiven = true;
+        } else if (arg == "--boot-time") {
+            options.m_tBootTime =
+                std::chrono::milliseconds(ParseNumber(value(), 0, 600'000, "boot time"));
+        } else if (arg == "--read-delay") {
+            options.m_tReadDelay =
+                std::chrono::milliseconds(ParseNumber(value(), 0, 600'000, "read delay"));
         } else if (arg == "--transcript") {
             options.m_strTranscriptPath = value();
         } else if (arg == "--line-rate") {
@@ -183,8 +214,11 @@ SimOptions ParseOptions(int argc, char** argv)
         Fail("--device, or --port-dir (or ZR9_PORT_DIR) and --com, are needed");
     }
     // After --profile, whatever the order on the command line.
-    if (password)
+    if (password) {
         SetConfigPassword(options.m_behaviour.m_abyProfile, *password);
+        for (ProfileBytes& profile : options.m_vecNextProfiles)
+            SetConfigPassword(profile, *password);
+    }
     return options;
 }
 
@@ -482,7 +516,8 @@ private:
 class CModuleServer {
 public:
     CModuleServer(const SimOptions& options, CLine& line, CTranscript& transcript)
-        : m_module(options.m_behaviour),
+        : m_options(options),
+          m_module(options.m_behaviour),
           m_line(line),
           m_transcript(transcript),
           m_tByte(options.m_nLineRate > 0 ? Duration(10'000'000'000LL / options.m_nLineRate)
@@ -493,6 +528,10 @@ public:
     void Serve(const sigset_t& waitMask)
     {
         while (g_nStopSignal == 0) {
+            if (g_bSwapRequested) {
+                g_bSwapRequested = 0;
+                Swap();
+            }
             const Clock::time_point now = Clock::now();
             RunDueCommands(now);
             SendDueBytes(now);
@@ -512,6 +551,22 @@ private:
         Clock::time_point m_tDue;
         std::uint8_t m_byValue;
     };
+
+    // Another module on the line: what the last one had not answered yet is
+    // gone with it, and the new one boots first.
+    void Swap()
+    {
+        ModuleBehaviour next = m_options.m_behaviour;
+        if (m_nNextProfile < m_options.m_vecNextProfiles.size())
+            next.m_abyProfile = m_options.m_vecNextProfiles[m_nNextProfile++];
+        else
+            next.m_abyProfile = m_module.Profile();
+        m_module = CSimulatedModule(next);
+        m_deqCommands.clear();
+        m_deqOutput.clear();
+        m_tBootEnd = Clock::now() + m_options.m_tBootTime;
+        m_transcript.Event("module replaced: the next one put on");
+    }
 
     void Wait(const sigset_t& waitMask)
     {
@@ -584,10 +639,19 @@ private:
         while (!m_deqCommands.empty() && m_deqCommands.front().m_tDue <= now) {
             const PendingCommand pending = m_deqCommands.front();
             m_deqCommands.pop_front();
+            if (pending.m_tDue < m_tBootEnd) {
+                m_transcript.Event("booting: command ignored");
+                continue;
+            }
             const std::vector<std::uint8_t> answer = m_module.Execute(pending.m_command);
             m_transcript.Event(m_module.LastEvent());
+            if (pending.m_command.m_kind == CommandKind::Reboot)
+                m_tBootEnd = pending.m_tDue + m_options.m_tBootTime;
+            Clock::time_point start = pending.m_tDue;
+            if (pending.m_command.m_kind == CommandKind::ReadProfile && !answer.empty())
+                start += m_options.m_tReadDelay;
             for (std::uint8_t byte : answer) {
-                m_tTxLine = std::max(m_tTxLine, pending.m_tDue) + m_tByte;
+                m_tTxLine = std::max(m_tTxLine, start) + m_tByte;
                 m_deqOutput.push_back({m_tTxLine, byte});
             }
         }
@@ -610,7 +674,10 @@ private:
             m_transcript.Event("answer bytes lost: the line's buffer is full");
     }
 
+    const SimOptions& m_options;
     CSimulatedModule m_module;
+    std::size_t m_nNextProfile = 0;
+    Clock::time_point m_tBootEnd{};
     CCommandParser m_parser;
     CLine& m_line;
     CTranscript& m_transcript;
@@ -630,18 +697,21 @@ int main(int argc, char** argv)
     const SimOptions options = ParseOptions(argc, argv);
     const Clock::time_point start = Clock::now();
 
-    // The stop signals are only taken inside the wait, so none is lost
+    // The stop and swap signals are only taken inside the wait, so none is lost
     // between the check of the flag and the wait.
-    sigset_t stopSignals, waitMask;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigset_t servedSignals, waitMask;
+    sigemptyset(&servedSignals);
+    sigaddset(&servedSignals, SIGTERM);
+    sigaddset(&servedSignals, SIGINT);
+    sigaddset(&servedSignals, SIGHUP);
+    sigaddset(&servedSignals, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &servedSignals, &waitMask);
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         sigaction(signal, &action, nullptr);
+    action.sa_handler = OnSwapSignal;
+    sigaction(SIGUSR1, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 #ifdef __linux__
     // Otherwise it outlives a crashed test, and the test runner waits for

@@ -200,14 +200,8 @@ TEST_F(SimProcess, ReplacesALinkToTheTerminalItIsGiven)
 TEST_F(SimProcess, OptionsSetProfilePasswordAndVersion)
 {
     ProfileBytes profile = AwkwardProfile();
-    std::string hex;
-    for (std::uint8_t byte : profile) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        hex += digits;
-    }
-    CSimProcess sim(m_portDir.Path(), 8,
-                    {"--password", "ab", "--profile", hex, "--version", "12.5"});
+    CSimProcess sim(m_portDir.Path(), 8, {"--password", "ab", "--profile", ProfileOption(profile),
+                                          "--version", "12.5"});
     ASSERT_TRUE(sim.Started());
     CLineEnd line(sim.Link());
     line.Send(ConnectCommand("ab\0" "7"));
@@ -316,6 +310,34 @@ TEST_F(SimProcess, LineRateMakesTheAnswerTakeItsTimeOnTheLine)
     // (11 + 1) and (11 + 73) bytes of 10 bits at 9600 bit/s; lower bounds only.
     EXPECT_GE(firstByte, 12ms);
     EXPECT_GE(whole, 87ms);
+}
+
+// A bench's module: slow to answer Read, deaf while it boots after a reboot,
+// and replaced by the next --profile's module on SIGUSR1, which boots too.
+TEST_F(SimProcess, ReadDelayBootTimeAndReplacement)
+{
+    ProfileBytes next = DefaultProfile;
+    next[0] = 'F';
+    CSimProcess module(m_portDir.Path(), 12, {"--read-delay", "400", "--boot-time", "600",
+                                              "--profile", ProfileOption(DefaultProfile),
+                                              "--profile", ProfileOption(next)});
+    ASSERT_TRUE(module.Started());
+    CLineEnd line(module.Link());
+    const auto start = Clock::now();
+    line.Send(kRead);
+    EXPECT_EQ(line.Receive(73), ProfileAnswer(DefaultProfile));
+    EXPECT_GE(Clock::now() - start, 400ms);
+    for (bool swap : {false, true}) {
+        if (swap)
+            kill(module.Pid(), SIGUSR1);
+        else
+            line.Send(Text("AT+REBOOT\n\r"));
+        std::this_thread::sleep_for(100ms);
+        line.Send(kRead);
+        EXPECT_EQ(line.Receive(1, 900ms), Bytes{}) << swap;
+        line.Send(kRead);
+        EXPECT_EQ(line.Receive(73), ProfileAnswer(swap ? next : DefaultProfile)) << swap;
+    }
 }
 
 }  // namespace
