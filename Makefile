@@ -42,11 +42,13 @@ run: deps
 	@$(MAKE) --no-print-directory build
 	@tools/run-with-simulator.sh "$(BUILD_DIR)"
 
-# Figures for the README's performance section; on a virtual display when there is none.
+# Figures for the README's performance section (the window's on a virtual display
+# when there is none), then zr9ctl batch on several ports at once.
 .PHONY: bench
 bench: build
 	@if [ -z "$${DISPLAY:-}$${WAYLAND_DISPLAY:-}" ]; then \
 	  xvfb-run -a $(BUILD_DIR)/bench/zr9bench; else $(BUILD_DIR)/bench/zr9bench; fi
+	$(BUILD_DIR)/bench/zr9batchbench
 
 clean:
 	rm -rf $(BUILD_DIR)
