@@ -106,6 +106,28 @@ test-asan:
 	cd $(ASAN_BUILD_DIR) && $(ASAN_ENV) QT_QPA_PLATFORM=offscreen ctest --output-on-failure; \
 	status=$$?; echo "test-asan: $$(( $$(date +%s) - start )) s"; exit $$status
 
+# The command line, protocol and serial suites under ThreadSanitizer (gcc's,
+# own build folder, without the window). A report fails the suite that saw it:
+# zr9ctl, run by the ctl suite as a process, then exits with TSan's status 66.
+TSAN_BUILD_DIR ?= build-tsan
+TSAN_DEPS := libtsan2
+TSAN_SUITES := tests/ctl/ctl_tests tests/protocol/protocol_tests \
+	tests/serial/serial_core_tests tests/serial/serial_posix_tests
+TSAN_ENV := TSAN_OPTIONS=halt_on_error=0:exitcode=66:second_deadlock_stack=1
+
+.PHONY: test-tsan
+test-tsan:
+	@$(MAKE) --no-print-directory deps DEPS="$(DEPS) $(TSAN_DEPS)"
+	cmake -S . -B $(TSAN_BUILD_DIR) -G Ninja -DZR9_SANITIZE=thread -DZR9_BUILD_APP=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD_DIR) --target zr9ctl zr9-module-sim $(notdir $(TSAN_SUITES))
+	@start=$$(date +%s); failed=""; \
+	for suite in $(TSAN_SUITES); do \
+	  echo "test-tsan: $$suite"; \
+	  $(TSAN_ENV) $(TSAN_BUILD_DIR)/$$suite || failed="$$failed $$suite"; \
+	done; \
+	echo "test-tsan: $$(( $$(date +%s) - start )) s"; \
+	if [ -n "$$failed" ]; then echo "test-tsan: failed:$$failed"; exit 1; fi
+
 # Windows, cross-built with MinGW-w64 and run under Wine (own packages).
 WIN_BUILD_DIR ?= build-win
 WIN_DEPS := cmake ninja-build g++-mingw-w64-x86-64-posix wine64 socat googletest
