@@ -12,7 +12,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <random>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -65,6 +69,16 @@ public:
         m_pid = -1;
         m_nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return m_nStatus;
+    }
+    // True once it has exited, the status then kept for Wait.
+    bool Ended()
+    {
+        int status = 0;
+        if (m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            m_nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        return m_pid <= 0;
     }
     std::string Out() const { return FileText(m_strOut); }
     std::string Err() const { return FileText(m_strErr); }
@@ -280,6 +294,182 @@ TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
     EXPECT_NE(batch.Err().find("batch ended: 3 configured, 1 failed (Password Error: 1)\n"),
               std::string::npos)
         << batch.Err();
+}
+
+
+// zr9ctl batch on several ports at once, with a simulator on each of COM1 to
+// COMn playing one module after another (SIGUSR1 puts the next one on).
+class Zr9ctlPorts : public Zr9ctl {
+protected:
+    std::string Log() const { return m_ports.Path() + "/batch.csv"; }
+
+    // The log's rows without their end, the header left out; only lines with
+    // their end, as the last may be being written.
+    std::vector<std::string> Rows() const
+    {
+        const std::string text = FileText(Log());
+        std::vector<std::string> rows;
+        for (std::size_t start = text.find('\n'), end;
+             start != std::string::npos && (end = text.find('\n', start + 1)) != std::string::npos;
+             start = end)
+            rows.push_back(text.substr(start + 1, end - start - 1));
+        return rows;
+    }
+
+    // A row's cells: time, port, local address, firmware, device name,
+    // result, reason. A row cut short or run into another has more or fewer.
+    static std::vector<std::string> Cells(const std::string& row)
+    {
+        std::vector<std::string> cells;
+        std::istringstream split(row + ",");
+        for (std::string cell; std::getline(split, cell, ',');)
+            cells.push_back(cell);
+        EXPECT_EQ(cells.size(), 7u) << row;
+        cells.resize(7);
+        return cells;
+    }
+
+    int Writes(int com) const
+    {
+        const std::string received = TranscriptBytes(Transcript(com), "RX");
+        int count = 0;
+        for (std::size_t at = 0; (at = received.find(kWriteCommandStart, at)) != std::string::npos;
+             at += kWriteCommandStart.size())
+            ++count;
+        return count;
+    }
+};
+
+// Each situation on n ports, the next module put on at a random moment after
+// each row. Every module is configured once, ok rows are numbered 1, 2, ...
+// without a gap, failures use up no number, the rows stay whole, Ctrl+C ends
+// every port at once and one summary names them all.
+TEST_F(Zr9ctlPorts, DISABLED_SeveralPortsAtOnce)
+{
+    enum class Event { None, UnplugCom2DuringWrite, CtrlCWhileAllRead };
+    const struct {
+        const char* situation;
+        int ports;
+        int modulesPerPort;
+        std::vector<std::string> options;
+        Event event;
+        std::size_t rows;  // 0: whatever the stopped ports log
+        long okRows;
+        bool sameModule = false;  // port 2's module has port 1's address
+    } cases[] = {
+        {"twelve modules swapped in at random", 4, 3, {}, Event::None, 12, 12},
+        {"one port unplugged", 3, 2, {"--read-delay", "200"}, Event::UnplugCom2DuringWrite, 5,
+         4},
+        {"Ctrl+C while all are busy", 4, 1, {"--read-delay", "900"}, Event::CtrlCWhileAllRead, 0,
+         0},
+        {"the same module on two ports", 2, 1, {}, Event::None, 1, 1, true},
+    };
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        for (int com = 1; com <= c.ports; ++com) {
+            std::vector<std::string> options = c.options;
+            for (int index = 1; index <= c.modulesPerPort; ++index) {
+                char address[32];
+                std::snprintf(address, sizeof address, "%02X%02X00C0FFEE", c.sameModule ? 1 : com,
+                              index);
+                ProfileBytes record = DefaultProfile;
+                std::memcpy(record.data(), address, 12);
+                options.insert(options.end(), {"--profile", ProfileHex(record)});
+            }
+            ASSERT_TRUE(StartModule(options, com).Started()) << com;
+        }
+        std::vector<std::string> args = {"batch", WriteFile("batch.zr9", "zr9-profile 1\n"),
+                                         "--log", Log(), "--set", "Device Name=Pump {n}"};
+        for (int com = 1; com <= c.ports; ++com)
+            args.insert(args.end(), {"--port", "COM" + std::to_string(com)});
+        CCtlRun batch(m_ports.Path(), args);
+
+        // Until the rows are there, the event has come or the batch ends.
+        std::map<int, int> taken;  // rows per port
+        std::map<int, std::chrono::steady_clock::time_point> swaps;
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        bool stop = false;
+        for (std::size_t seen = 0; !stop && !batch.Ended() &&
+                                   std::chrono::steady_clock::now() < deadline;) {
+            const auto now = std::chrono::steady_clock::now();
+            for (const auto rows = Rows(); seen < rows.size(); ++seen) {
+                const int com = std::atoi(Cells(rows[seen])[1].c_str() + 3);
+                if (com >= 1 && com <= c.ports && ++taken[com] < c.modulesPerPort)
+                    swaps[com] = now + std::chrono::milliseconds(random() % 800);
+            }
+            for (auto& [com, due] : swaps) {
+                // Not to a simulator that was stopped (unplugged).
+                if (due <= now && m_vecModules[com - 1]->Pid() > 0)
+                    kill(m_vecModules[com - 1]->Pid(), SIGUSR1);
+            }
+            std::erase_if(swaps, [&](const auto& swap) { return swap.second <= now; });
+            if (c.event == Event::UnplugCom2DuringWrite && Writes(2) > 0)
+                m_vecModules[1]->Stop(SIGTERM);
+            stop = c.rows > 0 && seen >= c.rows;
+            if (c.event == Event::CtrlCWhileAllRead) {
+                stop = true;
+                for (int com = 1; com <= c.ports; ++com)
+                    stop &= TranscriptBytes(Transcript(com), "RX").find("AT+PROG=R") !=
+                            std::string::npos;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        if (c.sameModule)
+            std::this_thread::sleep_for(2s);  // time for a second configuration, if any
+        const auto signalled = std::chrono::steady_clock::now();
+        batch.Wait(SIGINT);
+        // Every port closed through the bounded close, none left to the kernel's.
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+
+        const auto rows = Rows();
+        if (c.rows > 0) {
+            EXPECT_EQ(rows.size(), c.rows);
+            int writes = 0;
+            for (int com = 1; com <= c.ports; ++com)
+                writes += Writes(com);
+            EXPECT_EQ(writes, static_cast<int>(c.rows));
+        }
+        std::set<std::string> addresses, names, numbered;
+        int ok = 0;
+        for (const std::string& row : rows) {
+            const std::vector<std::string> cells = Cells(row);
+            // Only the unplugged port fails, and its row says why.
+            EXPECT_EQ(cells[5] == "ok",
+                      c.event != Event::UnplugCom2DuringWrite || cells[1] != "COM2")
+                << row;
+            EXPECT_EQ(cells[6].empty(), cells[5] == "ok") << row;
+            if (cells[5] == "ok") {
+                addresses.insert(cells[2]);
+                names.insert(cells[4]);
+                numbered.insert("Pump " + std::to_string(++ok));
+            }
+        }
+        EXPECT_EQ(static_cast<long>(addresses.size()), c.okRows);
+        EXPECT_EQ(names, numbered);
+        const std::string err = batch.Err();
+        const std::size_t summary = err.find("batch ended");
+        ASSERT_NE(summary, std::string::npos) << err;
+        EXPECT_EQ(err.find("batch ended", summary + 1), std::string::npos) << err;
+        for (int com = 1; com <= c.ports; ++com)
+            EXPECT_NE(err.find("COM" + std::to_string(com), summary), std::string::npos) << err;
+        // The port that found the module second says where it is configured.
+        const int first = Writes(1) == 1 ? 1 : 2;
+        const std::size_t said = err.find("zr9ctl: COM" + std::to_string(3 - first) + ": ");
+        if (c.sameModule) {
+            ASSERT_NE(said, std::string::npos) << err;
+            EXPECT_NE(err.substr(said, err.find('\n', said) - said)
+                          .find("COM" + std::to_string(first)),
+                      std::string::npos)
+                << err;
+        }
+        m_vecModules.clear();
+        std::filesystem::remove(Log());
+        for (int com = 1; com <= c.ports; ++com)
+            std::filesystem::remove(Transcript(com));
+    }
 }
 
 }  // namespace
