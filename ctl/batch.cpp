@@ -6,8 +6,6 @@
 #include <map>
 #include <thread>
 
-#include "connection.h"
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -35,7 +33,7 @@ std::string CsvField(const std::string& value)
 void Pause(std::chrono::milliseconds duration)
 {
     const auto end = std::chrono::steady_clock::now() + duration;
-    while (!CConsoleWindow::StopRequested() && std::chrono::steady_clock::now() < end)
+    while (!CModuleSession::StopRequested() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(50ms);
 }
 
@@ -141,20 +139,20 @@ int Configure(CModuleSession& session, const BatchOptions& options, const Profil
     options.m_profile.ApplyTo(profile);
     if (!ApplySettings(options.m_vecSettings, options.m_placeholders, module, profile, reason))
         return kExitModuleFailed;
-    int status = session.Write(profile, true);
-    if (status == kExitSuccess)
-        status = session.Reboot();
-    reason = status == kExitSuccess ? "" : session.Reason();
-    return status;
+    StepResult result = WriteProfile(session, options.m_port, profile, true);
+    if (result.Ok())
+        result = ResultOf(session.Reboot(), session, options.m_port, "Reboot");
+    reason = result.m_strReason;
+    return result.m_nStatus;
 }
 
 }  // namespace
 
-int RunBatch(CConsoleWindow& window, BatchOptions options)
+int RunBatch(CConsole& console, BatchOptions options)
 {
     CBatchLog log(options.m_strLogPath);
     if (!log.IsOpen()) {
-        window.Message(options.m_strLogPath + ": cannot write the log");
+        console.Message(options.m_strLogPath + ": cannot write the log");
         return kExitUsage;
     }
 
@@ -163,37 +161,38 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
     std::string lastModule = kNoModule;
     std::string portFailure;  // why the port did not open at the last probe
     int unconfirmedFailures = 0;
-    window.SetQuiet(true);
-    while (!CConsoleWindow::StopRequested()) {
-        CModuleSession session(window, options.m_port);
+    while (!CModuleSession::StopRequested()) {
+        CModuleSession session(options.m_port.PortIndex(), options.m_port.Device());
         if (!options.m_port.Present()) {
             lastModule = kNoModule;
-            window.SetActivity("");
             Pause(kProbeInterval);
             continue;
         }
-        window.SetActivity(lastModule == kNoModule
-                               ? "waiting for a module on " + options.m_port.Name()
-                               : "waiting until the module is removed");
-        const int connected = session.Connect(options.m_strPassword);
+        const SessionOutcome connectOutcome = session.Connect(options.m_strPassword);
+        const StepResult connected = ResultOf(connectOutcome, session, options.m_port, "Connect");
         // A port that does not open says why once, not at every probe.
-        if (connected == kExitPortFailed && session.Reason() != portFailure)
-            window.Message(session.Reason());
-        portFailure = connected == kExitPortFailed ? session.Reason() : "";
-        if (connected == kExitPortFailed || session.Reason() == kNoAnswerMessage) {
+        if (connected.m_nStatus == kExitPortFailed && connected.m_strReason != portFailure)
+            console.Message(connected.m_strReason);
+        portFailure = connected.m_nStatus == kExitPortFailed ? connected.m_strReason : "";
+        if (connectOutcome == SessionOutcome::PortNotOpened ||
+            connectOutcome == SessionOutcome::NoAnswer) {
             lastModule = kNoModule;
             unconfirmedFailures = 0;
-            if (connected == kExitPortFailed)
+            if (connectOutcome == SessionOutcome::PortNotOpened)
                 Pause(kProbeInterval);
             continue;
         }
 
+        ProfileBytes record{};
         ProfileView module;
-        int status = connected;
-        std::string reason = session.Reason();
+        int status = connected.m_nStatus;
+        std::string reason = connected.m_strReason;
         if (status == kExitSuccess) {
-            status = session.Read(module);
-            reason = session.Reason();
+            const StepResult read =
+                ResultOf(session.Read(record), session, options.m_port, "Read");
+            DecodeProfileRecord(record, module);
+            status = read.m_nStatus;
+            reason = read.m_strReason;
         }
         // A module removed during the probe fails it too; only a failure
         // that the next probe meets again is the module's.
@@ -202,8 +201,8 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
             unconfirmedFailures = 0;
         const std::string address =
             status == kExitSuccess ? LocalAddressOf(module) : std::string(kUnreadModule);
-        if (unconfirmed || address == lastModule || CConsoleWindow::StopRequested()) {
-            session.Disconnect();
+        if (unconfirmed || address == lastModule || CModuleSession::StopRequested()) {
+            session.Close();
             Pause(kProbeInterval);
             continue;
         }
@@ -215,22 +214,22 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
             ++configured;
             ++options.m_placeholders.m_nCounter;
         } else {
-            if (CConsoleWindow::StopRequested())
+            if (CModuleSession::StopRequested())
                 reason = "stopped during the run";
             ++failures[reason];
         }
-        session.Disconnect();
+        session.Close();
         lastModule = address;
 
         const std::string name = status == kExitSuccess
                                      ? FormatProfileValue(profile, ProfileField::DeviceName)
                                      : "";
         log.Row({LocalTime(), options.m_port.Name(), address == kUnreadModule ? "" : address,
-                 session.FirmwareVersion(), name, status == kExitSuccess ? "ok" : "failed",
+                 session.Version().Text(), name, status == kExitSuccess ? "ok" : "failed",
                  reason});
-        window.Message(options.m_port.Name() + ": " +
-                       (address == kUnreadModule ? "module" : address) + ": " +
-                       (status == kExitSuccess ? "configured as " + name : "failed: " + reason));
+        console.Message(options.m_port.Name() + ": " +
+                        (address == kUnreadModule ? "module" : address) + ": " +
+                        (status == kExitSuccess ? "configured as " + name : "failed: " + reason));
         // A rebooting module does not answer yet; and opening the port again
         // at once would discard what the line has not yet delivered.
         Pause(kProbeInterval);
@@ -242,7 +241,7 @@ int RunBatch(CConsoleWindow& window, BatchOptions options)
         failed += count;
         byReason += (byReason.empty() ? " (" : ", ") + reason + ": " + std::to_string(count);
     }
-    window.Message("batch ended: " + std::to_string(configured) + " configured, " +
-                   std::to_string(failed) + " failed" + (byReason.empty() ? "" : byReason + ")"));
+    console.Message("batch ended: " + std::to_string(configured) + " configured, " +
+                    std::to_string(failed) + " failed" + (byReason.empty() ? "" : byReason + ")"));
     return failed == 0 ? kExitSuccess : kExitModuleFailed;
 }

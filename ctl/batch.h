@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "module_session.h"
+#include "console.h"
 #include "profile_file.h"
+#include "zr9ctl.h"
 
 // The counter {n} and the module's own address {addr}, {addr3} in --set values.
 struct Placeholders {
@@ -36,4 +37,4 @@ struct BatchOptions {
 };
 
 // Runs until Ctrl+C; returns kExitSuccess when no module failed.
-int RunBatch(CConsoleWindow& window, BatchOptions options);
+int RunBatch(CConsole& console, BatchOptions options);

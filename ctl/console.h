@@ -21,8 +21,9 @@ public:
     void ClearStatus();
     bool IsTerminal() const { return m_bTerminal; }
 
-    // Ctrl+C, SIGTERM and SIGHUP ask every session to stop
-    // (CModuleSession::RequestStop) instead of ending the process.
+    // Ctrl+C, SIGTERM and SIGHUP (Ctrl+Break on Windows) ask every session to
+    // stop (CModuleSession::RequestStop) instead of ending the process; a
+    // second one ends it at once.
     static void CatchStopSignals();
 
 private:

@@ -2,6 +2,8 @@
 // modules with the window's own protocol code, keeps profiles as files and
 // configures modules in batches. Messages go to standard error, data to
 // standard output; the exit status says what failed (ExitStatus).
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +19,11 @@
 #endif
 
 #include "batch.h"
-#include "console_window.h"
-#include "module_session.h"
+#include "console.h"
 #include "port_info.h"
 #include "port_watch.h"
 #include "profile_file.h"
+#include "zr9ctl.h"
 
 namespace {
 
@@ -35,12 +37,15 @@ const char kUsage[] =
     "  write PORT FILE [--set NAME=VALUE]...  write a profile, then read it back to verify\n"
     "  reboot PORT                            reboot the module\n"
     "  batch FILE --port PORT [--log CSV]     configure one module after another\n"
+    "  --version                              print zr9ctl's version\n"
     "\n"
     "PORT is COM1 to COM31 as in zr9config, or a device path. Every command that talks to\n"
     "a module takes --password PWD (default 6874). \"zr9ctl COMMAND --help\" tells more.\n"
+    "Ctrl+C, SIGTERM or SIGHUP ends a command at its next wait and closes the port; a\n"
+    "second one ends zr9ctl at once.\n"
     "Exit status: 0 success, 1 the module refused or did not answer (or a write or\n"
-    "read on the open port failed), 2 usage or file error, 3 the port could not be\n"
-    "opened (for ports: none opened).\n";
+    "read on the open port failed), 2 usage or file error (nothing was written), 3 the\n"
+    "port could not be opened (for ports: none opened), 4 ended by a signal.\n";
 
 // Per command: its synopsis and options.
 const std::map<std::string, const char*> kCommandHelp = {
@@ -59,13 +64,16 @@ const std::map<std::string, const char*> kCommandHelp = {
      "or writes it to FILE (atomically), then disconnects.\n"},
     {"write",
      "usage: zr9ctl write PORT FILE [--password PWD] [--set NAME=VALUE]... [--first N]\n"
-     "                    [--no-verify] [--reboot]\n"
+     "                    [--no-verify] [--reboot] [--keep-file-address]\n"
      "Connects, reads the module, sets the fields FILE names and those of each --set\n"
      "(a line of a profile file, e.g. --set \"Device Name=Pump {addr3}\"), writes the\n"
      "profile, reads it back and compares (unless --no-verify), then reboots the\n"
      "module with --reboot. FILE - sets no field: only the --set values are written.\n"
      "Placeholders in --set: {n} the counter (--first, default 1), {addr} the module's\n"
-     "own address as 12 characters, {addr3} its last 3 pairs.\n"},
+     "own address as 12 characters, {addr3} its last 3 pairs.\n"
+     "A Local Address in FILE that is not the module's own is refused (exit status 2,\n"
+     "nothing written): two modules with one address disturb each other. Give\n"
+     "--keep-file-address to write it all the same, or --set \"Local Address=...\".\n"},
     {"reboot",
      "usage: zr9ctl reboot PORT [--password PWD]\n"
      "Connects and sends the module the reboot command.\n"},
@@ -114,7 +122,7 @@ const std::map<std::string, std::map<std::string, bool>> kCommandOptions = {
     {"read", {{"--password", true}, {"-o", true}}},
     {"write",
      {{"--password", true}, {"--set", true}, {"--first", true}, {"--no-verify", false},
-      {"--reboot", false}}},
+      {"--reboot", false}, {"--keep-file-address", false}}},
     {"reboot", {{"--password", true}}},
     {"batch",
      {{"--password", true}, {"--set", true}, {"--first", true}, {"--port", true},
@@ -206,42 +214,58 @@ Placeholders CounterOption(const Arguments& arguments)
     return placeholders;
 }
 
-// Says why a command failed, unless an error box has said it already.
-int Report(CConsoleWindow& window, int status, const std::string& reason)
+// Says why a command failed; the progress line is gone by then.
+int Report(CConsole& console, const StepResult& result)
 {
-    if (reason != window.LastError())
-        window.Message(reason);
-    return status;
+    console.Message(result.m_strMessage);
+    return result.m_nStatus;
 }
 
-int Read(CConsoleWindow& window, const Arguments& arguments)
+// A bar on the terminal while a step waits for the module: how much of the
+// wait's period has passed.
+void ShowWaits(CModuleSession& session, CConsole& console, const std::string& activity)
+{
+    if (!console.IsTerminal())
+        return;
+    session.ObserveWaits([&console, activity](std::chrono::milliseconds waited,
+                                              std::chrono::milliseconds period) {
+        constexpr std::size_t kBarWidth = 30;
+        const auto filled = std::min<std::size_t>(
+            kBarWidth, static_cast<std::size_t>(waited * kBarWidth / period));
+        console.Status("[" + std::string(filled, '#') + std::string(kBarWidth - filled, '.') +
+                       "] " + activity);
+    });
+}
+
+int Read(CConsole& console, const Arguments& arguments)
 {
     ExpectPositional(arguments, 1, "PORT");
     const CPortChoice port = PortArgument(arguments.m_vecPositional[0]);
     const std::string password = PasswordOption(arguments);
     const std::string output = Option(arguments, "-o");
 
-    CModuleSession session(window, port);
-    ProfileView view;
-    window.SetActivity("reading the module on " + port.Name());
-    int status = session.Connect(password);
-    if (status == kExitSuccess)
-        status = session.Read(view);
-    if (status != kExitSuccess)
-        return Report(window, status, session.Reason());
-    session.Disconnect();
+    CModuleSession session(port.PortIndex(), port.Device());
+    ShowWaits(session, console, "reading the module on " + port.Name());
+    ProfileBytes record{};
+    const StepResult result = ConnectAndRead(session, port, password, record);
+    session.Close();
+    console.ClearStatus();
+    if (!result.Ok())
+        return Report(console, result);
 
+    ProfileView view;
+    DecodeProfileRecord(record, view);
     std::string text = FormatProfileText(view);
     // The record of where and when, after the format line.
     text.insert(text.find('\n') + 1, "# read from " + port.Name() + " (firmware " +
-                                         session.FirmwareVersion() + ") at " + LocalTime() + "\n");
+                                         session.Version().Text() + ") at " + LocalTime() + "\n");
     if (output.empty()) {
         std::fputs(text.c_str(), stdout);
         return std::fflush(stdout) == 0 ? kExitSuccess : kExitUsage;
     }
     std::string error;
     if (!SaveTextFile(output, text, error)) {
-        window.Message(error);
+        console.Message(error);
         return kExitUsage;
     }
     return kExitSuccess;
@@ -268,7 +292,36 @@ void CheckSettings(const Arguments& arguments, const Placeholders& placeholders)
         throw CUsageError(error);
 }
 
-int Write(CConsoleWindow& window, const Arguments& arguments)
+// The module's own address as `view` would write it (pairs upper-cased).
+std::string WrittenAddress(const ProfileView& view)
+{
+    ProfileBytes record{};
+    EncodeProfile(view, record);
+    ProfileView written;
+    DecodeProfileRecord(record, written);
+    return LocalAddressOf(written);
+}
+
+// True when `view` would give the module another module's address: a Local
+// Address that only the file sets, without --keep-file-address.
+bool TakesAnotherAddress(const Arguments& arguments, const CProfileSettings& profile,
+                         const Placeholders& placeholders, const ProfileView& module,
+                         const ProfileView& view)
+{
+    if (arguments.m_mapOptions.count("--keep-file-address") ||
+        WrittenAddress(view) == LocalAddressOf(module))
+        return false;
+    // Without the file's address, --set alone decides: one it gives is meant.
+    CProfileSettings withoutAddress = profile;
+    withoutAddress.Forget(ProfileField::LocalAddress);
+    ProfileView bySet = module;
+    withoutAddress.ApplyTo(bySet);
+    std::string ignored;
+    ApplySettings(arguments.m_vecSettings, placeholders, module, bySet, ignored);
+    return WrittenAddress(bySet) == LocalAddressOf(module);
+}
+
+int Write(CConsole& console, const Arguments& arguments)
 {
     ExpectPositional(arguments, 2, "PORT and FILE");
     const CPortChoice port = PortArgument(arguments.m_vecPositional[0]);
@@ -276,54 +329,71 @@ int Write(CConsoleWindow& window, const Arguments& arguments)
     const std::string password = PasswordOption(arguments);
     const Placeholders placeholders = CounterOption(arguments);
     CheckSettings(arguments, placeholders);
-
-    CModuleSession session(window, port);
-    window.SetActivity("writing the module on " + port.Name());
-    ProfileView module;
-    int status = session.Connect(password);
-    if (status == kExitSuccess)
-        status = session.Read(module);
-    std::string reason = session.Reason();
     const bool verify = !arguments.m_mapOptions.count("--no-verify");
-    if (status == kExitSuccess) {
-        ProfileView view = module;
-        profile.ApplyTo(view);
-        status = ApplySettings(arguments.m_vecSettings, placeholders, module, view, reason)
-                     ? session.Write(view, verify)
-                     : kExitModuleFailed;
-        reason = status == kExitSuccess ? "" : reason.empty() ? session.Reason() : reason;
-    }
-    if (status != kExitSuccess)
-        return Report(window, status, reason);
     const bool reboot = arguments.m_mapOptions.count("--reboot") != 0;
-    if (reboot && (status = session.Reboot()) != kExitSuccess)
-        return Report(window, status, session.Reason());
-    window.Message(port.Name() + ": " + LocalAddressOf(module) + ": profile written" +
-                   (verify ? " and verified" : "") + (reboot ? ", module rebooted" : ""));
+
+    CModuleSession session(port.PortIndex(), port.Device());
+    ShowWaits(session, console, "writing the module on " + port.Name());
+    ProfileBytes record{};
+    StepResult result = ConnectAndRead(session, port, password, record);
+    ProfileView module;
+    DecodeProfileRecord(record, module);
+    ProfileView view = module;
+    if (result.Ok()) {
+        profile.ApplyTo(view);
+        std::string error;
+        if (!ApplySettings(arguments.m_vecSettings, placeholders, module, view, error))
+            result = {kExitModuleFailed, error, port.Name() + ": " + error};
+    }
+    if (result.Ok() && TakesAnotherAddress(arguments, profile, placeholders, module, view)) {
+        const std::string reason =
+            "the file gives Local Address " + WrittenAddress(view) + ", the module's own is " +
+            LocalAddressOf(module) +
+            "; nothing written (two modules with one address disturb each other: "
+            "--keep-file-address writes it all the same, --set \"Local Address=...\" gives "
+            "another)";
+        result = {kExitUsage, reason, port.Name() + ": " + reason};
+    }
+    if (result.Ok())
+        result = WriteProfile(session, port, view, verify);
+    if (result.Ok() && reboot)
+        result = ResultOf(session.Reboot(), session, port, "Reboot");
+    session.Close();
+    console.ClearStatus();
+    if (!result.Ok())
+        return Report(console, result);
+    console.Message(port.Name() + ": " + LocalAddressOf(module) + ": profile written" +
+                    (verify ? " and verified" : "") + (reboot ? ", module rebooted" : ""));
     return kExitSuccess;
 }
 
-int Reboot(CConsoleWindow& window, const Arguments& arguments)
+int Reboot(CConsole& console, const Arguments& arguments)
 {
     ExpectPositional(arguments, 1, "PORT");
     const CPortChoice port = PortArgument(arguments.m_vecPositional[0]);
-    CModuleSession session(window, port);
-    window.SetActivity("connecting on " + port.Name());
-    int status = session.Connect(PasswordOption(arguments));
-    if (status == kExitSuccess)
-        status = session.Reboot();
-    return status == kExitSuccess ? status : Report(window, status, session.Reason());
+    const std::string password = PasswordOption(arguments);
+    CModuleSession session(port.PortIndex(), port.Device());
+    ShowWaits(session, console, "connecting on " + port.Name());
+    StepResult result = ResultOf(session.Connect(password), session, port, "Connect");
+    if (result.Ok())
+        result = ResultOf(session.Reboot(), session, port, "Reboot");
+    session.Close();
+    console.ClearStatus();
+    if (!result.Ok())
+        return Report(console, result);
+    console.Message(port.Name() + ": module rebooted (firmware " + session.Version().Text() + ")");
+    return kExitSuccess;
 }
 
 // Probes COM1 to COM31 as the port list does, except names that lead to no
 // device. The ports are the data; why others did not open is a message.
 // --watch opens none: it reports ports as they come and go.
-int Ports(CConsoleWindow& window, const Arguments& arguments)
+int Ports(CConsole& console, const Arguments& arguments)
 {
     ExpectPositional(arguments, 0, "no arguments");
     if (arguments.m_mapOptions.count("--watch")) {
-        CConsoleWindow::CatchStopSignals();
-        return WatchPorts(CConsoleWindow::StopRequested) ? kExitSuccess : kExitUsage;
+        CConsole::CatchStopSignals();
+        return WatchPorts(CModuleSession::StopRequested) ? kExitSuccess : kExitUsage;
     }
     const port_info::PortSurvey survey = port_info::SurveyPorts(
         [](int portIndex) { std::printf("%s\n", port_info::DescribePort(portIndex).c_str()); },
@@ -331,11 +401,11 @@ int Ports(CConsoleWindow& window, const Arguments& arguments)
     std::fflush(stdout);
     const std::string reasons = port_info::DescribeSurvey(survey, -1);
     if (!reasons.empty())
-        window.Message(reasons);
+        console.Message(reasons);
     return survey.openedPortIndexes.empty() ? kExitPortFailed : kExitSuccess;
 }
 
-int Batch(CConsoleWindow& window, const Arguments& arguments)
+int Batch(CConsole& console, const Arguments& arguments)
 {
     ExpectPositional(arguments, 1, "FILE");
     BatchOptions options;
@@ -353,15 +423,15 @@ int Batch(CConsoleWindow& window, const Arguments& arguments)
     // One profile's own address on every module would make them all one
     // device to their peers; --set, applied after the file, may still give one.
     if (options.m_profile.Names(ProfileField::LocalAddress)) {
-        window.Message("each module keeps its own Local Address (" +
-                       FormatProfileValue(options.m_profile.Values(), ProfileField::LocalAddress) +
-                       " from the file is not written; --set \"Local Address=...\" sets one)");
+        console.Message(
+            "each module keeps its own Local Address (" +
+            FormatProfileValue(options.m_profile.Values(), ProfileField::LocalAddress) +
+            " from the file is not written; --set \"Local Address=...\" sets one)");
         options.m_profile.Forget(ProfileField::LocalAddress);
     }
 
-    CConsoleWindow::CatchStopSignals();
-    window.Message("configuring modules on " + options.m_port.Name() + "; Ctrl+C ends");
-    return RunBatch(window, std::move(options));
+    console.Message("configuring modules on " + options.m_port.Name() + "; Ctrl+C ends");
+    return RunBatch(console, std::move(options));
 }
 
 }  // namespace
@@ -384,20 +454,23 @@ int main(int argc, char** argv)
         }
     }
 
-    CConsoleWindow window(StderrIsTerminal());
+    CConsole console(StderrIsTerminal());
     try {
         const Arguments arguments = ParseArguments(argc, argv);
+        if (arguments.m_strCommand == "ports")
+            return Ports(console, arguments);
+        // What talks to a module ends at its next wait on a signal, and
+        // closes its port through the bounded close.
+        CConsole::CatchStopSignals();
         if (arguments.m_strCommand == "read")
-            return Read(window, arguments);
+            return Read(console, arguments);
         if (arguments.m_strCommand == "write")
-            return Write(window, arguments);
+            return Write(console, arguments);
         if (arguments.m_strCommand == "reboot")
-            return Reboot(window, arguments);
-        if (arguments.m_strCommand == "batch")
-            return Batch(window, arguments);
-        return Ports(window, arguments);
+            return Reboot(console, arguments);
+        return Batch(console, arguments);
     } catch (const CUsageError& error) {
-        window.Message(error.Text());
+        console.Message(error.Text());
         if (kCommandHelp.count(argv[1]))
             std::fprintf(stderr, "zr9ctl: \"zr9ctl %s --help\" tells what it takes\n", argv[1]);
         else

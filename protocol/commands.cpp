@@ -12,10 +12,9 @@
 
 namespace {
 
-constexpr std::uint8_t kReadCommand[] = {'A', 'T', '+', 'P', 'R', 'O', 'G', '=', 'R', '\n', '\r'};
 constexpr std::uint8_t kWriteCommand[] = {'A', 'T', '+', 'P', 'R', 'O', 'G', '=', 'W'};
-constexpr std::uint8_t kRebootCommand[] = {'A', 'T', '+', 'R', 'E', 'B', 'O', 'O', 'T', '\n', '\r'};
 constexpr std::uint8_t kCommandEnd[] = {'\n', '\r'};
+static_assert(sizeof kWriteCommand + kProfileSize + sizeof kCommandEnd == kWriteCommandSize);
 
 constexpr int kReadTimeoutMs = 1000;
 constexpr int kReadProgressMaximum = 100;
@@ -41,9 +40,23 @@ void DecodeIntoWindow(CWindowOps& window, const std::uint8_t* line, std::size_t 
 
 }  // namespace
 
+std::array<std::uint8_t, kWriteCommandSize> BuildWriteCommand(const ProfileBytes& record)
+{
+    std::array<std::uint8_t, kWriteCommandSize> command;
+    auto end = std::copy(std::begin(kWriteCommand), std::end(kWriteCommand), command.begin());
+    end = std::copy(record.begin(), record.end(), end);
+    std::copy(std::begin(kCommandEnd), std::end(kCommandEnd), end);
+    return command;
+}
+
+bool PinCodeLongEnough(const std::string& pinCode)
+{
+    return pinCode.size() >= kPinCodeMinSize;
+}
+
 bool CheckPinCodeLength(CWindowOps& window)
 {
-    if (window.PinCodeText().size() >= kPinCodeMinSize)
+    if (PinCodeLongEnough(window.PinCodeText()))
         return true;
     window.ShowErrorBox(kPinCodeMessage);
     return false;
@@ -59,10 +72,9 @@ void ShowWorkingCopy(CWindowOps& window)
 void btnReadClick(CWindowOps& window)
 {
     const std::uint32_t failures = SerialPort.FailureCount();
-    DiscardQueuedInput();
+    DiscardQueuedInput(SerialPort);
     SerialPort.Write(kReadCommand, sizeof kReadCommand);
-    // Any line ends the wait; only a profile line changes the fields. The
-    // timer keeps running: a Read that follows shares its period.
+    // Any line ends the wait; only a profile line changes the fields.
     WaitLoop(window, kReadTimeoutMs, kReadProgressMaximum, false,
              [&window](const std::uint8_t* line, std::size_t length) {
                  DecodeIntoWindow(window, line, length);
@@ -77,12 +89,7 @@ void btnWriteClick(CWindowOps& window)
     if (!CheckPinCodeLength(window))
         return;
     EncodeProfile(window.GetProfileView());
-    // One command, one write: a write that fails sends no part of it, so the
-    // module never gets the command's end without its record.
-    std::array<std::uint8_t, sizeof kWriteCommand + kProfileSize + sizeof kCommandEnd> command;
-    auto end = std::copy(std::begin(kWriteCommand), std::end(kWriteCommand), command.begin());
-    end = std::copy(ModuleProfile.begin(), ModuleProfile.end(), end);
-    std::copy(std::begin(kCommandEnd), std::end(kCommandEnd), end);
+    const auto command = BuildWriteCommand(ModuleProfile);
     const std::uint32_t failures = SerialPort.FailureCount();
     SerialPort.Write(command.data(), command.size());
     FinishOperation(window, failures);

@@ -1,10 +1,29 @@
 // Profile read, write and reboot.
 #pragma once
 
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "profile.h"
 #include "window_ops.h"
+
+// The bytes of the read and reboot commands.
+inline constexpr std::uint8_t kReadCommand[] = {'A', 'T', '+', 'P', 'R', 'O',
+                                                'G', '=', 'R', '\n', '\r'};
+inline constexpr std::uint8_t kRebootCommand[] = {'A', 'T', '+', 'R', 'E', 'B',
+                                                  'O', 'O', 'T', '\n', '\r'};
+
+// The write command with its record: "AT+PROG=W", the 64 bytes, "\n\r", as
+// one buffer, so that a write that fails sends no part of it and the module
+// never gets the command's end without its record.
+constexpr std::size_t kWriteCommandSize = 9 + kProfileSize + 2;
+std::array<std::uint8_t, kWriteCommandSize> BuildWriteCommand(const ProfileBytes& record);
 
 constexpr char kPinCodeMessage[] = "PinCode Need 6 Digit (0-9) ";
 
+// Write's check: only the length is tested, any text of 6 or more characters passes.
+bool PinCodeLongEnough(const std::string& pinCode);
 // Shows kPinCodeMessage and returns false when the PIN has fewer than 6 characters.
 bool CheckPinCodeLength(CWindowOps& window);
 

@@ -46,36 +46,24 @@ void Disconnect(CWindowOps& window)
     window.SetControlEnabled(Control::cmbComSel, true);
 }
 
-// A byte the line does not reach counts as 0x00, never as a byte of an older line.
-std::uint8_t LineByte(const std::uint8_t* line, std::size_t length, std::size_t offset)
-{
-    return offset < length ? line[offset] : 0;
-}
-
-bool LineBegins(const std::uint8_t* line, std::size_t length, const char* kind)
-{
-    return length >= kAnswerKindSize && std::memcmp(line, kind, kAnswerKindSize) == 0;
-}
-
 void HandleConnectAnswer(CWindowOps& window, const std::uint8_t* line, std::size_t length)
 {
-    if (LineBegins(line, length, kVersionAnswer)) {
+    const ConnectAnswer answer = ReadConnectAnswer(line, length);
+    if (answer.kind == ConnectAnswer::Kind::VersionError) {
         ConnectionState = VersionError;
         TimeoutFlag = 1;
         return;
     }
-    if (!LineBegins(line, length, kPasswordAnswer))
+    if (answer.kind != ConnectAnswer::Kind::Password)
         return;
 
-    const std::string version = FormatVersion(LineByte(line, length, kPasswordMajorOffset),
-                                              LineByte(line, length, kPasswordMinorOffset));
-    if (LineByte(line, length, kPasswordStatusOffset) == kPasswordAccepted) {
+    if (answer.accepted) {
         ConnectionState = Connected;
     } else {
         ConnectionState = PasswordRefused;
         window.ShowErrorBox("Password Error");
     }
-    window.SetVersionCaption(version);
+    window.SetVersionCaption(FormatVersion(answer.version.major, answer.version.minor));
     TimeoutFlag = 1;
 }
 
@@ -153,6 +141,33 @@ std::array<std::uint8_t, kConnectCommandSize> BuildConnectCommand(const std::str
     command[kPasswordOffset + count] = 0x00;
     command[kConnectFlagOffset] = 0x01;
     return command;
+}
+
+ConnectAnswer ReadConnectAnswer(const std::uint8_t* line, std::size_t length)
+{
+    // A byte the line does not reach counts as 0x00, never as a byte of an older line.
+    const auto byteAt = [line, length](std::size_t offset) -> std::uint8_t {
+        return offset < length ? line[offset] : 0;
+    };
+    const auto begins = [line, length](const char* kind) {
+        return length >= kAnswerKindSize && std::memcmp(line, kind, kAnswerKindSize) == 0;
+    };
+    ConnectAnswer answer;
+    if (begins(kVersionAnswer)) {
+        answer.kind = ConnectAnswer::Kind::VersionError;
+    } else if (begins(kPasswordAnswer)) {
+        answer.kind = ConnectAnswer::Kind::Password;
+        answer.accepted = byteAt(kPasswordStatusOffset) == kPasswordAccepted;
+        answer.version = {byteAt(kPasswordMajorOffset), byteAt(kPasswordMinorOffset)};
+    }
+    return answer;
+}
+
+std::string FirmwareVersion::Text() const
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%02d", major, minor);
+    return text;
 }
 
 std::string FormatVersion(std::uint8_t major, std::uint8_t minor)

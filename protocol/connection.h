@@ -28,6 +28,25 @@ extern std::int32_t PortMap[kPortMapSize];
 constexpr std::size_t kConnectCommandSize = 16;
 std::array<std::uint8_t, kConnectCommandSize> BuildConnectCommand(const std::string& password);
 
+// The firmware version a connect answer carried.
+struct FirmwareVersion {
+    std::uint8_t major = 0;
+    std::uint8_t minor = 0;
+
+    // "1.03", as the window's "Version  1.03" shows it.
+    std::string Text() const;
+};
+
+// What a completed reply line says to the connect command. Only its first
+// 8 bytes count; bytes the line does not reach count as 0x00.
+struct ConnectAnswer {
+    enum class Kind { Other, VersionError, Password };
+    Kind kind = Kind::Other;
+    bool accepted = false;    // "+PWD" with the status "1"
+    FirmwareVersion version;  // of a "+PWD" line
+};
+ConnectAnswer ReadConnectAnswer(const std::uint8_t* line, std::size_t length);
+
 // "Version %2d.%02d" of the module's version bytes.
 std::string FormatVersion(std::uint8_t major, std::uint8_t minor);
 

@@ -1,14 +1,18 @@
 // One module on one serial port, for a program without a window (zr9ctl):
 // connect, read, write and reboot say what happened as values. The bytes on
 // the line and the reading of the answers are the window's own (commands.h,
-// reply.h); a session owns its port, its reply line and its waits, so that
-// sessions on different ports, on different threads, share nothing.
+// connection.h, reply.h); a session owns its port, its reply line and its
+// waits, so that sessions on different ports, on different threads, share
+// nothing but the process's stop request. One thread runs a session's steps
+// from its Connect to its Close: Win32 cancels only the calling thread's
+// transfers.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
+#include <functional>
 #include <string>
 
+#include "connection.h"
 #include "port_failure.h"
 #include "profile.h"
 #include "reply.h"
@@ -20,19 +24,10 @@ enum class SessionOutcome {
     PasswordRefused,  // "+PWD" with another status; the version is known
     VersionRefused,   // "+VER"
     NoAnswer,         // the answer waited for did not come in time (or came incomplete)
-    PortNotOpened,    // Failure() says why
+    PortNotOpened,    // Failure() says why; also a step asked of a session not connected
     WriteFailed,      // the port did not take the command; Failure() says why
     DeviceGone,       // the device went away (unplugged); the port is closed
     Stopped,          // a stop was requested (Ctrl+C, SIGTERM, SIGHUP) during the step
-};
-
-// The firmware version a connect answer carried.
-struct FirmwareVersion {
-    std::uint8_t major = 0;
-    std::uint8_t minor = 0;
-
-    // "1.03", as the window's "Version  1.03" shows it.
-    std::string Text() const;
 };
 
 class CModuleSession {
@@ -41,6 +36,10 @@ public:
     // connect wait and keeps the full one for the real connect.
     static constexpr std::chrono::milliseconds kConnectWait{2000};
     static constexpr std::chrono::milliseconds kReadWait{1000};
+
+    // Told on each pass of a wait how long it has waited of its period.
+    using WaitObserver =
+        std::function<void(std::chrono::milliseconds waited, std::chrono::milliseconds period)>;
 
     // `portIndex` 0..30 names COM1..COM31; a non-empty `deviceName` is opened
     // instead (a path, or a Windows name beyond COM31). The port starts closed.
@@ -56,7 +55,7 @@ public:
     SessionOutcome Connect(const std::string& password,
                            std::chrono::milliseconds wait = kConnectWait);
     // Sends the read command and waits, its own full period, for the whole
-    // "+PROG=R" line; Done fills `record`.
+    // "+PROG=R" line; Done fills `record`. Other lines are passed over.
     SessionOutcome Read(ProfileBytes& record);
     // Sends the write command with `record`, as one write.
     SessionOutcome Write(const ProfileBytes& record);
@@ -65,12 +64,16 @@ public:
     // Closes the port (bounded); harmless when closed.
     void Close();
 
-    bool IsOpen() const;
+    bool IsOpen() const { return m_bOpen; }
     // The version of the last connect answer ("+PWD"), refused ones included.
     const FirmwareVersion& Version() const { return m_version; }
-    // The port's latest failure (PortNotOpened, WriteFailed, DeviceGone).
-    const PortFailure& Failure() const { return m_port.LastFailure(); }
+    // The port's failure that ended the last PortNotOpened, WriteFailed or
+    // DeviceGone step.
+    const PortFailure& Failure() const { return m_failure; }
     int PortIndex() const { return m_port.PortIndex(); }
+
+    // For a progress display; called on the thread that runs the step.
+    void ObserveWaits(WaitObserver observer) { m_fnObserver = std::move(observer); }
 
     // The process's stop request, set from a signal handler; every wait of
     // every session ends at its next step with Stopped, and no new command is
@@ -79,8 +82,19 @@ public:
     static bool StopRequested();
 
 private:
+    // Waits `period` for a line that `accept` takes; other lines are passed over.
+    SessionOutcome WaitForLine(std::chrono::milliseconds period,
+                               const std::function<bool(const std::uint8_t*, std::size_t)>& accept);
+    // Sends a whole command on the open port.
+    SessionOutcome Send(const std::uint8_t* bytes, std::size_t size);
+    // Closes the port and keeps its failure for Failure().
+    SessionOutcome EndWithPortFailure(SessionOutcome outcome);
+
     CSerialPort m_port;
+    bool m_bOpen = false;
     FirmwareVersion m_version;
+    PortFailure m_failure;
     // The reply being assembled; see reply.h.
     ReplyAssembly m_reply;
+    WaitObserver m_fnObserver;
 };

@@ -48,10 +48,10 @@ std::string ReadText(const std::uint8_t* record, std::size_t offset, std::size_t
 }
 
 // Writes up to `size` characters; a shorter text is followed by 0x00 bytes.
-void WriteText(std::size_t offset, std::size_t size, const std::string& text)
+void WriteText(ProfileBytes& record, std::size_t offset, std::size_t size, const std::string& text)
 {
     for (std::size_t i = 0; i < size; ++i)
-        ModuleProfile[offset + i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0;
+        record[offset + i] = i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0;
 }
 
 std::string DecodePair(const std::uint8_t* record, std::size_t offset)
@@ -61,10 +61,10 @@ std::string DecodePair(const std::uint8_t* record, std::size_t offset)
     return pair;
 }
 
-void EncodePair(std::size_t offset, const std::string& pair)
+void EncodePair(ProfileBytes& record, std::size_t offset, const std::string& pair)
 {
     for (std::size_t i = 0; i < 2; ++i)
-        ModuleProfile[offset + i] = i < pair.size() ? static_cast<std::uint8_t>(UpperAscii(pair[i])) : 0;
+        record[offset + i] = i < pair.size() ? static_cast<std::uint8_t>(UpperAscii(pair[i])) : 0;
 }
 
 }  // namespace
@@ -100,7 +100,11 @@ void DecodeProfileReply(const std::uint8_t* line, std::size_t length, ProfileVie
     ProfileBytes record{};
     std::memcpy(record.data(), line + kProfileReplyPrefixSize,
                 std::min(length - kProfileReplyPrefixSize, kProfileSize));
+    DecodeProfileRecord(record, view);
+}
 
+void DecodeProfileRecord(const ProfileBytes& record, ProfileView& view)
+{
     const auto local = LocalAddressPairs(view);
     const auto peer = PeerAddressPairs(view);
     for (std::size_t i = 0; i < kPairCount; ++i) {
@@ -124,27 +128,45 @@ void DecodeProfileReply(const std::uint8_t* line, std::size_t length, ProfileVie
     view.LocalName = ReadText(record.data(), kDeviceName, kNameMaxSize);
 }
 
-void EncodeProfile(const ProfileView& view)
+bool IsWholeProfileReply(const std::uint8_t* line, std::size_t length)
+{
+    // The prefix, the record and the line feed that ended the line.
+    return length > kProfileReplyPrefixSize + kProfileSize &&
+           std::memcmp(line, kProfileReplyPrefix, kProfileReplyPrefixSize) == 0;
+}
+
+ProfileBytes RecordOfProfileReply(const std::uint8_t* line)
+{
+    ProfileBytes record;
+    std::memcpy(record.data(), line + kProfileReplyPrefixSize, kProfileSize);
+    return record;
+}
+
+void EncodeProfile(const ProfileView& view, ProfileBytes& record)
 {
     const auto local = LocalAddressPairs(view);
     const auto peer = PeerAddressPairs(view);
     for (std::size_t i = 0; i < kPairCount; ++i) {
-        EncodePair(PairOffset(kLocalAddress, i), *local[i]);
-        EncodePair(PairOffset(kPeerAddress, i), *peer[i]);
+        EncodePair(record, PairOffset(kLocalAddress, i), *local[i]);
+        EncodePair(record, PairOffset(kPeerAddress, i), *peer[i]);
     }
-    WriteText(kConfigPassword, kPasswordSize, view.CfgPwd);
-    WriteText(kPairingPin, kPinSize, view.PinCode);
-    ModuleProfile[kMode] = view.ModeAt ? 1 : 0;
-    ModuleProfile[kRole] = view.BtRoleS ? 1 : 0;
-    ModuleProfile[kOptionFlags] = (view.ckPeerAddr ? kFlagPeerAddress : 0) |
-                                  (view.Security ? kFlagSecurity : 0) |
-                                  (view.bonding ? kFlagBonding : 0);
-    ModuleProfile[kBaudIndex] = static_cast<std::uint8_t>(view.UartBaud);
-    ModuleProfile[kParity] = view.ParityN ? 0 : 1;
-    ModuleProfile[kRtsCts] = view.RtsEnable ? 1 : 0;
+    WriteText(record, kConfigPassword, kPasswordSize, view.CfgPwd);
+    WriteText(record, kPairingPin, kPinSize, view.PinCode);
+    record[kMode] = view.ModeAt ? 1 : 0;
+    record[kRole] = view.BtRoleS ? 1 : 0;
+    record[kOptionFlags] = (view.ckPeerAddr ? kFlagPeerAddress : 0) |
+                           (view.Security ? kFlagSecurity : 0) | (view.bonding ? kFlagBonding : 0);
+    record[kBaudIndex] = static_cast<std::uint8_t>(view.UartBaud);
+    record[kParity] = view.ParityN ? 0 : 1;
+    record[kRtsCts] = view.RtsEnable ? 1 : 0;
 
     // The terminator must stay inside the record: a longer name is cut to 18.
     const std::size_t nameSize = std::min(view.LocalName.size(), kNameMaxSize);
-    std::memcpy(ModuleProfile.data() + kDeviceName, view.LocalName.data(), nameSize);
-    ModuleProfile[kDeviceName + nameSize] = 0;
+    std::memcpy(record.data() + kDeviceName, view.LocalName.data(), nameSize);
+    record[kDeviceName + nameSize] = 0;
+}
+
+void EncodeProfile(const ProfileView& view)
+{
+    EncodeProfile(view, ModuleProfile);
 }

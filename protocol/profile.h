@@ -61,7 +61,17 @@ auto PeerAddressPairs(View& view)
 // Sets every member of `view` from a "+PROG=R" reply line of `length` bytes;
 // a line with another prefix changes nothing. Bytes past `length` count as 0x00.
 void DecodeProfileReply(const std::uint8_t* line, std::size_t length, ProfileView& view);
+// Sets every member of `view` from a whole record.
+void DecodeProfileRecord(const ProfileBytes& record, ProfileView& view);
 
-// Builds the working copy ModuleProfile from the field values. The bytes after
-// the name's terminator keep what they held.
+// True when a completed reply line of `length` bytes is a "+PROG=R" line
+// that carries the whole record, so that no byte of it is missing.
+bool IsWholeProfileReply(const std::uint8_t* line, std::size_t length);
+// The record a whole "+PROG=R" line carries.
+ProfileBytes RecordOfProfileReply(const std::uint8_t* line);
+
+// Builds `record` from the field values. The bytes after the name's
+// terminator keep what they held.
+void EncodeProfile(const ProfileView& view, ProfileBytes& record);
+// The window's: builds the working copy ModuleProfile.
 void EncodeProfile(const ProfileView& view);

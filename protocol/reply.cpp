@@ -5,11 +5,10 @@
 #include "profile.h"
 #include "serialport.h"
 
-std::uint8_t ReplyLine[kReplyLineSize];
-std::uint8_t ReplyFillIndex = 0;
-int TimeoutFlag = 0;
-
 namespace {
+
+// The window's reply line; ReplyLine and ReplyFillIndex name its parts.
+ReplyAssembly WindowReply;
 
 constexpr std::uint8_t kLineStart = '+';
 constexpr std::uint8_t kLineFeed = 0x0A;
@@ -30,44 +29,56 @@ constexpr RawField kRawFields[] = {
 };
 
 // True while the byte about to be stored is one of a line's raw bytes.
-bool InsideRawField()
+bool InsideRawField(const ReplyAssembly& reply)
 {
     for (const RawField& field : kRawFields)
-        if (ReplyFillIndex >= field.begin && ReplyFillIndex < field.end &&
-            std::memcmp(ReplyLine, field.prefix, field.prefixSize) == 0)
+        if (reply.fillIndex >= field.begin && reply.fillIndex < field.end &&
+            std::memcmp(reply.line, field.prefix, field.prefixSize) == 0)
             return true;
     return false;
 }
 
 }  // namespace
 
-PollResult PollReply()
+std::uint8_t (&ReplyLine)[kReplyLineSize] = WindowReply.line;
+std::uint8_t& ReplyFillIndex = WindowReply.fillIndex;
+int TimeoutFlag = 0;
+
+PollResult PollReply(CSerialPort& port, ReplyAssembly& reply)
 {
     std::uint8_t byte = 0;
-    if (SerialPort.Read(&byte, 1) != 1)
+    if (port.Read(&byte, 1) != 1)
         return PollResult::NoByte;
 
-    if (ReplyFillIndex == 0) {
+    if (reply.fillIndex == 0) {
         // Bytes before the line's "+" (a stray line feed included) are noise.
         if (byte == kLineStart)
-            ReplyLine[ReplyFillIndex++] = byte;
+            reply.line[reply.fillIndex++] = byte;
         return PollResult::Byte;
     }
 
-    const bool endsLine = byte == kLineFeed && !InsideRawField();
+    const bool endsLine = byte == kLineFeed && !InsideRawField(reply);
     // An over-long line keeps what fits and still ends at its line feed.
-    if (ReplyFillIndex < kReplyLineSize)
-        ReplyLine[ReplyFillIndex++] = byte;
+    if (reply.fillIndex < kReplyLineSize)
+        reply.line[reply.fillIndex++] = byte;
     return endsLine ? PollResult::LineEnd : PollResult::Byte;
 }
 
-void DiscardQueuedInput()
+PollResult TakeReplyBytes(CSerialPort& port, ReplyAssembly& reply)
+{
+    PollResult polled = PollResult::Byte;
+    for (std::size_t taken = 0; taken < kReplyLineSize && polled == PollResult::Byte; ++taken)
+        polled = PollReply(port, reply);
+    return polled;
+}
+
+void DiscardQueuedInput(CSerialPort& port)
 {
     // Bounded by the driver's input queue, so a module that keeps sending
-    // cannot hold the window here.
+    // cannot hold the caller here.
     constexpr int kDiscardLimit = 4096;
     std::uint8_t byte = 0;
-    for (int count = 0; count < kDiscardLimit && SerialPort.Read(&byte, 1) == 1; ++count) {
+    for (int count = 0; count < kDiscardLimit && port.Read(&byte, 1) == 1; ++count) {
     }
 }
 
@@ -77,6 +88,9 @@ void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool e
     TimeoutFlag = 0;
     // A half line left by an earlier wait that timed out belongs to no reply.
     ReplyFillIndex = 0;
+    // Stopped first, so that a timer still running from an earlier wait (a
+    // Read ends on its answer and leaves it running) starts its period anew.
+    window.SetTimerEnabled(false);
     window.SetTimerInterval(timerInterval);
     window.SetTimerEnabled(true);
     window.ResetProgress(progressMaximum);
@@ -90,16 +104,10 @@ void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool e
         window.StepProgress();
         // A pass repaints the progress bar, which on a slow display or an
         // emulated machine takes milliseconds: a reply of 74 bytes taken one
-        // byte a pass would miss Read's second. Bounded, so that a module
-        // sending without end cannot hold the window.
-        for (std::size_t taken = 0; taken < kReplyLineSize; ++taken) {
-            const PollResult polled = PollReply();
-            if (polled == PollResult::LineEnd) {
-                handler(ReplyLine, ReplyFillIndex);
-                ReplyFillIndex = 0;
-            }
-            if (polled != PollResult::Byte)
-                break;
+        // byte a pass would miss Read's second.
+        if (TakeReplyBytes(SerialPort, WindowReply) == PollResult::LineEnd) {
+            handler(ReplyLine, ReplyFillIndex);
+            ReplyFillIndex = 0;
         }
         if (extraPump)
             window.ProcessPendingEvents();

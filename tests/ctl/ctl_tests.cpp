@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -47,13 +48,16 @@ bool EventComes(const std::string& transcript, const std::string& event)
 // zr9ctl with its standard output and error in files of the port folder.
 class CCtlRun {
 public:
-    CCtlRun(const std::string& folder, std::vector<std::string> args)
+    // With a `terminal`, standard output and error go there instead.
+    CCtlRun(const std::string& folder, std::vector<std::string> args,
+            const char* terminal = nullptr)
         : m_strOut(folder + "/ctl.out"), m_strErr(folder + "/ctl.err")
     {
         std::filesystem::remove(m_strOut);
         std::filesystem::remove(m_strErr);
         args.insert(args.begin(), ZR9CTL_PATH);
-        m_pid = SpawnLogged(std::move(args), m_strOut, m_strErr);
+        m_pid = terminal ? SpawnLogged(std::move(args), terminal, "")
+                         : SpawnLogged(std::move(args), m_strOut, m_strErr);
     }
     ~CCtlRun() { Wait(SIGKILL); }
 
@@ -159,15 +163,17 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         const char* message;
         const char* output = "";
     } cases[] = {
-        {{}, {"reboot", "DEVICE"}, 0, ""},
-        {{}, {"read", "COM3", "--password", "1111"}, 1, "zr9ctl: Password Error\n"},
-        {{"--version-error"}, {"read", "COM3"}, 1, "zr9ctl: Version Error\n"},
-        {{"--silent"}, {"read", "COM3"}, 1, "zr9ctl: ComProt Error or BT MODE ERROR    \n"},
+        {{}, {"reboot", "DEVICE"}, 0, ": module rebooted (firmware 1.03)\n"},
+        {{}, {"write", "COM3", "-", "--set", "Device Name=New"}, 0,
+         "zr9ctl: COM3: 02:A2:01:A2:00:A1: profile written and verified\n"},
+        {{}, {"read", "COM3", "--password", "1111"}, 1, "zr9ctl: COM3: Password Error\n"},
+        {{"--version-error"}, {"read", "COM3"}, 1, "zr9ctl: COM3: Version Error\n"},
+        {{"--silent"}, {"read", "COM3"}, 1, "zr9ctl: COM3: ComProt Error or BT MODE ERROR    \n"},
         {{"--ignore-writes"},
          {"write", "COM3", "-", "--set", "Device Name=New"},
          1,
-         "verify: the module did not keep what was written: Device Name is BLE UART, "
-         "written New"},
+         "zr9ctl: COM3: verify: the module did not keep what was written: Device Name is "
+         "BLE UART, written New"},
         {{}, {"write", "COM3", "bad.zr9"}, 2, "bad.zr9:3: PIN Code: needs 6 characters, not 5"},
         {{}, {"write", "COM3", "-", "--set", "Baud Rate=300"}, 2, "--set Baud Rate=300: Baud"},
         {{}, {"read"}, 2, "read needs PORT"},
@@ -215,7 +221,10 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
 {
     ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileWithLineFeedFlags())}, 3).Started());
     ASSERT_TRUE(StartModule({}, 4).Started());
-    ASSERT_EQ(Run({"write", "COM3", WriteFile("bench.zr9", kBenchEditsProfileFile)}), 0)
+    // The file's address is meant for this module.
+    ASSERT_EQ(Run({"write", "COM3", WriteFile("bench.zr9", kBenchEditsProfileFile),
+                   "--keep-file-address"}),
+              0)
         << m_run->Err();
     const std::string received = TranscriptBytes(Transcript(3), "RX");
     const std::size_t start = received.find(kWriteCommandStart);
@@ -227,7 +236,14 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
 
     const std::string copy = m_ports.Path() + "/copy.zr9";
     ASSERT_EQ(Run({"read", "COM3", "-o", copy}), 0) << m_run->Err();
-    ASSERT_EQ(Run({"write", "COM4", copy}), 0) << m_run->Err();
+    // Another module's address is refused, naming both, before anything is written.
+    ASSERT_EQ(Run({"write", "COM4", copy}), 2);
+    EXPECT_NE(m_run->Err().find("zr9ctl: COM4: the file gives Local Address 9F:34:12:EE:FF:C0, "
+                                "the module's own is 02:A2:01:A2:00:A1; nothing written"),
+              std::string::npos)
+        << m_run->Err();
+    EXPECT_EQ(TranscriptBytes(Transcript(4), "RX").find(kWriteCommandStart), std::string::npos);
+    ASSERT_EQ(Run({"write", "COM4", copy, "--keep-file-address"}), 0) << m_run->Err();
     ASSERT_EQ(Run({"read", "COM4"}), 0) << m_run->Err();
     // The same file but for the comment line saying where it was read.
     const std::string original = FileText(copy);
@@ -235,6 +251,66 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
     EXPECT_EQ(original.substr(original.find("\nDevice Name")),
               again.substr(again.find("\nDevice Name")));
     EXPECT_NE(again.find("Device Name = Bench\n"), std::string::npos) << again;
+}
+
+// A signal while a command waits for a module that stays silent ends it at
+// once, not at the end of its wait, with status 4, saying where.
+TEST_F(Zr9ctl, SignalEndsEachCommandAtItsNextWaitStep)
+{
+    const struct {
+        std::vector<std::string> args;
+        int signal;
+    } cases[] = {
+        {{"read", "COM3"}, SIGINT},
+        {{"write", "COM3", "-", "--set", "Device Name=New"}, SIGTERM},
+        {{"reboot", "COM3"}, SIGHUP},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(Transcript(3));
+        ASSERT_TRUE(StartModule({"--silent"}).Started());
+        CCtlRun run(m_ports.Path(), c.args);
+        for (int tries = 0; tries < 100 && TranscriptBytes(Transcript(3), "RX").empty(); ++tries)
+            std::this_thread::sleep_for(20ms);
+        const auto signalled = std::chrono::steady_clock::now();
+        EXPECT_EQ(run.Wait(c.signal), 4) << c.args[0];
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s) << c.args[0];
+        EXPECT_NE(run.Err().find("zr9ctl: COM3: stopped during Connect\n"), std::string::npos)
+            << run.Err();
+        m_vecModules.clear();
+    }
+}
+
+// On a terminal the progress bar is gone before the profile is printed.
+TEST_F(Zr9ctl, ReadClearsItsProgressBarBeforeTheProfile)
+{
+    ASSERT_TRUE(StartModule().Started());
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+    {
+        // Standard output and error both on the terminal, as in a shell.
+        CCtlRun run(m_ports.Path(), {"read", "COM3"}, ptsname(terminal));
+        EXPECT_EQ(run.Wait(), 0);
+    }
+    std::string shown;
+    char chunk[4096];
+    pollfd readable{terminal, POLLIN, 0};
+    while (poll(&readable, 1, 200) > 0) {
+        const ssize_t count = read(terminal, chunk, sizeof chunk);
+        if (count <= 0)
+            break;
+        shown.append(chunk, static_cast<std::size_t>(count));
+    }
+    close(terminal);
+    const std::size_t bar = shown.rfind("reading the module on COM3");
+    const std::size_t profile = shown.find("zr9-profile 1");
+    ASSERT_NE(bar, std::string::npos) << shown;
+    ASSERT_NE(profile, std::string::npos) << shown;
+    // Blanks over the bar, then the line's start.
+    EXPECT_LT(bar, profile);
+    EXPECT_EQ(shown.find_first_not_of(' ', bar + std::strlen("reading the module on COM3") + 1),
+              profile - 1)
+        << shown;
+    EXPECT_EQ(shown[profile - 1], '\r');
 }
 
 // Three modules in turn on one port, each with its own address: three rows,

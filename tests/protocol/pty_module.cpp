@@ -59,7 +59,14 @@ CPtyModule::~CPtyModule()
     unlink(m_sLink.c_str());
     rmdir(m_sDir.c_str());
     close(m_nSlave);
-    close(m_nMaster);
+    HangUp();
+}
+
+void CPtyModule::HangUp()
+{
+    if (m_nMaster >= 0)
+        close(m_nMaster);
+    m_nMaster = -1;
 }
 
 int CPtyModule::Queued() const
@@ -79,6 +86,12 @@ void CPtyModule::Send(const Bytes& bytes)
         Require(std::chrono::steady_clock::now() < limit, "bytes never reached the slave");
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+void CPtyModule::SendNow(const std::string& text)
+{
+    Require(write(m_nMaster, text.data(), text.size()) == static_cast<ssize_t>(text.size()),
+            "write master");
 }
 
 Bytes CPtyModule::Received(std::size_t atLeast)

@@ -21,6 +21,9 @@ public:
     // so that the next poll of the port finds them.
     void Send(const Bytes& bytes);
     void Send(const std::string& text) { Send(ToBytes(text)); }
+    // Writes to the master and returns at once: for a tool that reads on
+    // another thread, and may take the bytes before they could be counted.
+    void SendNow(const std::string& text);
 
     // Bytes waiting on the slave side, not yet read by the tool.
     int Queued() const;
@@ -28,6 +31,10 @@ public:
     // Everything the tool has written so far; waits (bounded) for `atLeast` bytes,
     // then a little longer for stragglers.
     Bytes Received(std::size_t atLeast);
+
+    // Closes the module's end: the kernel hangs up the tool's, as when an
+    // adapter is unplugged.
+    void HangUp();
 
 private:
     int m_nMaster = -1;
