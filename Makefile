@@ -158,17 +158,17 @@ windows: qt-mingw
 test-windows: windows
 	@$(MAKE) --no-print-directory deps DEPS="$(WIN_WINDOW_TEST_DEPS)"
 	cmake --build $(WIN_BUILD_DIR)
-	tools/run-wine-tests.sh $(WIN_BUILD_DIR)
 	@$(MAKE) --no-print-directory build
+	ZR9_SIM=$(BUILD_DIR)/tools/zr9-module-sim tools/run-wine-tests.sh $(WIN_BUILD_DIR)
 	cmake --build $(BUILD_DIR) --target wine_window_tests
 	tools/run-wine-window-tests.sh $(WIN_BUILD_DIR)/zr9config-*-win64.zip $(BUILD_DIR)/tests/e2e/wine_window_tests
 
 # Without Qt for MinGW: only the serial and protocol libraries and their tests.
-test-windows-serial:
+test-windows-serial: build
 	@$(MAKE) --no-print-directory deps DEPS="$(WIN_DEPS)"
 	$(WIN_CMAKE) -DZR9_BUILD_APP=OFF -DZR9_QT_MINGW_PREFIX=
 	cmake --build $(WIN_BUILD_DIR)
-	tools/run-wine-tests.sh $(WIN_BUILD_DIR)
+	ZR9_SIM=$(BUILD_DIR)/tools/zr9-module-sim tools/run-wine-tests.sh $(WIN_BUILD_DIR)
 
 # CI: the whole Windows check when the Qt cache is there, else the serial layer.
 test-windows-if-qt:

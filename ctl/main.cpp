@@ -78,15 +78,20 @@ const std::map<std::string, const char*> kCommandHelp = {
      "usage: zr9ctl reboot PORT [--password PWD]\n"
      "Connects and sends the module the reboot command.\n"},
     {"batch",
-     "usage: zr9ctl batch FILE --port PORT [--password PWD] [--set NAME=VALUE]...\n"
-     "                    [--first N] [--log CSV]\n"
-     "For one module after another on PORT: waits until a module answers, reads it,\n"
-     "writes FILE's fields and the --set values, verifies, reboots it and appends a\n"
-     "CSV row (time, port, local address, firmware, device name, result, reason) to\n"
-     "CSV (standard output without --log), then waits until that module is removed.\n"
-     "Each module keeps its own Local Address unless --set gives one. {n} counts the\n"
-     "configured modules from --first (--first 001 counts 001, 002, ...); {addr} and\n"
-     "{addr3} are as for write. Ctrl+C ends it with a summary line.\n"},
+     "usage: zr9ctl batch FILE --port PORT [--port PORT]... [--password PWD]\n"
+     "                    [--set NAME=VALUE]... [--first N] [--log CSV]\n"
+     "For one module after another on each PORT (each in a thread of its own): waits\n"
+     "until a module answers, reads it, writes FILE's fields and the --set values,\n"
+     "verifies, reboots it and appends a CSV row (time, port, n, local address, new\n"
+     "address, firmware, device name, result, reason) to CSV (standard output\n"
+     "without --log), then waits until that module is taken off. A module this run\n"
+     "configured, or an ok row of CSV names, is not configured again; one that\n"
+     "failed is tried again once it was taken off. Each module keeps its own Local\n"
+     "Address unless --set gives one. {n} counts from --first (--first 001 counts\n"
+     "001, 002, ...), in the order modules are found, and goes on after the highest\n"
+     "n of CSV; {addr} and {addr3} are as for write. Ctrl+C, SIGTERM or SIGHUP end\n"
+     "it with a summary. Exit status 0 when no module failed, 1 when one did or the\n"
+     "log could not be written.\n"},
 };
 
 const char kDefaultPassword[] = "6874";
@@ -96,6 +101,7 @@ struct Arguments {
     std::vector<std::string> m_vecPositional;
     std::map<std::string, std::string> m_mapOptions;
     std::vector<std::string> m_vecSettings;
+    std::vector<std::string> m_vecPorts;  // batch's --port, one per port
 };
 
 class CUsageError {
@@ -161,6 +167,8 @@ Arguments ParseArguments(int argc, char** argv)
         }
         if (arg == "--set")
             arguments.m_vecSettings.push_back(*value);
+        else if (arg == "--port")
+            arguments.m_vecPorts.push_back(*value);
         else if (arguments.m_mapOptions.count(arg))
             throw CUsageError(arg + " is given twice");
         else
@@ -280,16 +288,17 @@ CProfileSettings ProfileArgument(const std::string& path)
     return settings;
 }
 
-// --set values that cannot hold for any module are refused before any is touched.
-void CheckSettings(const Arguments& arguments, const Placeholders& placeholders)
+// --set values that cannot hold for any module are refused before any is
+// touched. Returns why values stop fitting at a later counter (empty: never).
+std::string CheckSettings(const Arguments& arguments, const Placeholders& placeholders)
 {
-    ProfileView sample;
-    sample.LocalAddr0 = sample.LocalAddr1 = sample.LocalAddr2 = sample.LocalAddr3 =
-        sample.LocalAddr4 = sample.LocalAddr5 = "00";
-    ProfileView ignored;
     std::string error;
-    if (!ApplySettings(arguments.m_vecSettings, placeholders, sample, ignored, error))
+    if (!CheckPlaceholders(arguments.m_vecSettings, error))
         throw CUsageError(error);
+    const long failing = FirstCounterThatFails(arguments.m_vecSettings, placeholders, error);
+    if (failing == placeholders.m_nCounter)
+        throw CUsageError(error);
+    return failing == 0 ? std::string() : error;
 }
 
 // The module's own address as `view` would write it (pairs upper-cased).
@@ -409,16 +418,21 @@ int Batch(CConsole& console, const Arguments& arguments)
 {
     ExpectPositional(arguments, 1, "FILE");
     BatchOptions options;
-    const std::string port = Option(arguments, "--port");
-    if (port.empty())
+    if (arguments.m_vecPorts.empty())
         throw CUsageError("batch needs --port PORT");
-    options.m_port = PortArgument(port);
+    for (const std::string& name : arguments.m_vecPorts) {
+        const CPortChoice port = PortArgument(name);
+        for (const CPortChoice& given : options.m_vecPorts)
+            if (given.Name() == port.Name())
+                throw CUsageError("--port " + name + " is given twice");
+        options.m_vecPorts.push_back(port);
+    }
     options.m_profile = ProfileArgument(arguments.m_vecPositional[0]);
     options.m_strPassword = PasswordOption(arguments);
     options.m_vecSettings = arguments.m_vecSettings;
     options.m_placeholders = CounterOption(arguments);
     options.m_strLogPath = Option(arguments, "--log");
-    CheckSettings(arguments, options.m_placeholders);
+    const std::string laterFailure = CheckSettings(arguments, options.m_placeholders);
 
     // One profile's own address on every module would make them all one
     // device to their peers; --set, applied after the file, may still give one.
@@ -430,8 +444,13 @@ int Batch(CConsole& console, const Arguments& arguments)
         options.m_profile.Forget(ProfileField::LocalAddress);
     }
 
-    console.Message("configuring modules on " + options.m_port.Name() + "; Ctrl+C ends");
-    return RunBatch(console, std::move(options));
+    if (!laterFailure.empty())
+        console.Message(laterFailure + "; modules from then on fail");
+    std::string ports;
+    for (const CPortChoice& port : options.m_vecPorts)
+        ports += (ports.empty() ? "" : ", ") + port.Name();
+    console.Message("configuring modules on " + ports + "; Ctrl+C ends");
+    return RunBatch(console, options);
 }
 
 }  // namespace

@@ -127,25 +127,35 @@ StepResult WriteProfile(CModuleSession& session, const CPortChoice& port, const 
     result = ResultOf(session.Read(readBack), session, port, "Read after Write");
     if (!result.Ok())
         return result;
-    // Compared as the window shows them: what Write sent, as Read shows it.
-    const ProfileView written = ViewOf(record);
-    const ProfileView held = ViewOf(readBack);
-    if (held == written)
+    std::string reason;
+    if (ProfileKept(record, readBack, reason))
         return result;
+    result.m_nStatus = kExitModuleFailed;
+    result.m_strReason = reason;
+    result.m_strMessage = port.Name() + ": " + result.m_strReason;
+    return result;
+}
+
+bool ProfileKept(const ProfileBytes& written, const ProfileBytes& held, std::string& reason)
+{
+    // Compared as the window shows them: what Write sent, as Read shows it.
+    const ProfileView sent = ViewOf(written);
+    const ProfileView kept = ViewOf(held);
+    if (kept == sent)
+        return true;
     std::string differences;
     for (std::size_t i = 0; i < kProfileFieldCount; ++i) {
         const auto field = static_cast<ProfileField>(i);
-        const std::string sent = FormatProfileValue(written, field);
-        const std::string kept = FormatProfileValue(held, field);
-        if (sent != kept)
-            differences += (differences.empty() ? ": " : "; ") +
-                           std::string(ProfileFieldName(field)) + " is " + kept + ", written " +
-                           sent;
+        const std::string sentValue = FormatProfileValue(sent, field);
+        const std::string keptValue = FormatProfileValue(kept, field);
+        if (sentValue != keptValue)
+            differences += (differences.empty() ? "" : "; ") +
+                           std::string(ProfileFieldName(field)) + " is " + keptValue +
+                           ", written " + sentValue;
     }
-    result.m_nStatus = kExitModuleFailed;
-    result.m_strReason = "verify: the module did not keep what was written" + differences;
-    result.m_strMessage = port.Name() + ": " + result.m_strReason;
-    return result;
+    reason = "verify: the module did not keep what was written" +
+             (differences.empty() ? "" : ": " + differences);
+    return false;
 }
 
 std::string LocalAddressOf(const ProfileView& view)

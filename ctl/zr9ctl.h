@@ -66,5 +66,9 @@ StepResult ConnectAndRead(CModuleSession& session, const CPortChoice& port,
 StepResult WriteProfile(CModuleSession& session, const CPortChoice& port, const ProfileView& view,
                         bool verify);
 
+// False when `held`, read back, shows another value than `written` in a
+// field, with `reason` saying which ("verify: ...: Device Name is A, written B").
+bool ProfileKept(const ProfileBytes& written, const ProfileBytes& held, std::string& reason);
+
 // "02:A2:01:A2:00:A1": the module's own address as the window shows it.
 std::string LocalAddressOf(const ProfileView& view);

@@ -5,6 +5,9 @@
 # the other end; COM11 and COM29 are a second pair whose COM11 end keeps the
 # kernel's settings for a new terminal, as a freshly plugged adapter has it.
 # Every other COM name is left unlinked.
+# With ZR9_SIM naming a native zr9-module-sim, zr9ctl.exe batch then runs on
+# COM5 and COM6, two simulated modules whose terminals only the Wine prefix's
+# links name (the device map does not list them), and each must get its row.
 #   usage: tools/run-wine-tests.sh BUILD_DIR [ctest arguments...]
 set -euo pipefail
 
@@ -20,8 +23,10 @@ done
 unset DISPLAY WAYLAND_DISPLAY
 
 socat_pids=()
+sim_pids=()
 cleanup() {
   for pid in "${socat_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wine_prefix_remove
 }
 trap cleanup EXIT
@@ -52,4 +57,46 @@ ln -s "$(readlink "$pair_dir/fresh")" "$dosdevices/com11"
 ln -s "$(readlink "$pair_dir/fresh-peer")" "$dosdevices/com29"
 
 cd "$build_dir"
-ctest --output-on-failure "$@"
+status=0
+ctest --output-on-failure "$@" || status=$?
+
+if [ -n "${ZR9_SIM:-}" ]; then
+  echo "zr9ctl.exe batch on two simulated modules"
+  sim_dir=$WINEPREFIX/sim
+  mkdir "$sim_dir"
+  # The default profile after its own address.
+  rest=42313030423230314232303236383734383635383437000107010000424C45205541525400000000000000000000000000000000
+  for com in 5 6; do
+    address=$(printf 'WINE0000000%d' "$com" | od -An -tx1 | tr -d ' \n')
+    "$ZR9_SIM" --port-dir "$sim_dir" --com "$com" --profile "$address$rest" \
+      --parent $$ >"$sim_dir/sim$com.out" 2>/dev/null &
+    sim_pids+=($!)
+    for _ in $(seq 1 100); do
+      [ "$(wc -l <"$sim_dir/sim$com.out")" -ge 2 ] && break
+      sleep 0.05
+    done
+    ln -s "$(sed -n 2p "$sim_dir/sim$com.out")" "$dosdevices/com$com"
+  done
+  log=$sim_dir/batch.csv
+  wine ctl/zr9ctl.exe batch - --port COM5 --port COM6 --log "$log" \
+    --set "Device Name=Wine {n}" 2>"$sim_dir/batch.err" &
+  batch_pid=$!
+  for _ in $(seq 1 600); do
+    [ "$(grep -c ',ok,' "$log" 2>/dev/null)" = 2 ] && break
+    sleep 0.1
+  done
+  kill -INT "$batch_pid" 2>/dev/null || true
+  sleep 2
+  kill -KILL "$batch_pid" 2>/dev/null || true
+  wait "$batch_pid" 2>/dev/null || true
+  rows=$(grep -c ',ok,' "$log" 2>/dev/null || true)
+  if [ "$rows" = 2 ] && grep -q ',COM5,[12],.*,Wine [12],ok,' "$log" &&
+      grep -q ',COM6,[12],.*,Wine [12],ok,' "$log"; then
+    echo "zr9ctl.exe batch: both modules configured once"
+  else
+    echo "zr9ctl.exe batch FAILED: ${rows:-0} ok rows" >&2
+    cat "$log" "$sim_dir/batch.err" >&2 || true
+    status=1
+  fi
+fi
+exit "$status"
