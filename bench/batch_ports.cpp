@@ -3,7 +3,7 @@
 // each port the next module is put on (SIGUSR1 to that port's simulator) as
 // soon as the last one has taken its reboot command after its row. Prints
 // figures; asserts nothing.
-//   zr9batchbench [--modules M]   (M modules per port, default 6)
+//   zr9batchbench [--modules M]   (M modules per port, default 10)
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -251,7 +251,7 @@ void Measure(long lineRate, int modulesPerPort)
 
 int main(int argc, char** argv)
 {
-    int modulesPerPort = 6;
+    int modulesPerPort = 10;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--modules") == 0 && i + 1 < argc)
             modulesPerPort = std::max(2, std::atoi(argv[++i]));
