@@ -565,9 +565,10 @@ TEST_F(Zr9ctl, BatchOnSeveralPortsWhenOneIsUnpluggedOrAllAreStopped)
         const char* readDelay;
         bool unplugCom4;  // else Ctrl+C once every port has sent Read
         std::size_t okRows;
+        int status;
     } cases[] = {
-        {"COM4 unplugged", 2, "300", true, 6},
-        {"Ctrl+C while all are busy", 1, "900", false, 0},
+        {"COM4 unplugged", 2, "300", true, 6, 1},
+        {"Ctrl+C while all are busy", 1, "900", false, 0, 0},
     };
     const std::string log = m_ports.Path() + "/batch.csv";
     for (const auto& c : cases) {
@@ -604,7 +605,7 @@ TEST_F(Zr9ctl, BatchOnSeveralPortsWhenOneIsUnpluggedOrAllAreStopped)
             })) << batch.Err();
         }
         const auto signalled = std::chrono::steady_clock::now();
-        batch.Wait(SIGINT);
+        EXPECT_EQ(batch.Wait(SIGINT), c.status) << batch.Err();
         // Every port closed through the bounded close, none left to the kernel's.
         EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
 
