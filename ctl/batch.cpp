@@ -243,8 +243,7 @@ public:
     void Run()
     {
         while (!m_run.Ended()) {
-            Status(m_strModuleOnLine.empty() ? "waiting for a module"
-                                             : "waiting until the module is taken off");
+            Status(m_strModuleOnLine.empty() ? "waiting for a module" : "until taken off");
             // On Windows the device map misses some ports that open (Wine's,
             // some virtual and USB drivers): those are tried all the same.
 #ifndef _WIN32
@@ -416,7 +415,7 @@ private:
     {
         if (problem == m_strPortProblem)
             return;
-        m_run.Message(m_port.Name(), problem.empty() ? "opens again" : problem);
+        m_run.Message(m_port.Name(), problem.empty() ? "opens now" : problem);
         m_strPortProblem = problem;
         m_strModuleOnLine.clear();
         m_tRebooted.reset();

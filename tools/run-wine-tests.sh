@@ -78,7 +78,7 @@ if [ -n "${ZR9_SIM:-}" ]; then
     ln -s "$(sed -n 2p "$sim_dir/sim$com.out")" "$dosdevices/com$com"
   done
   log=$sim_dir/batch.csv
-  wine ctl/zr9ctl.exe batch - --port COM5 --port COM6 --log "$log" \
+  "$wine" ctl/zr9ctl.exe batch - --port COM5 --port COM6 --log "$log" \
     --set "Device Name=Wine {n}" 2>"$sim_dir/batch.err" &
   batch_pid=$!
   for _ in $(seq 1 600); do
@@ -93,6 +93,7 @@ if [ -n "${ZR9_SIM:-}" ]; then
   if [ "$rows" = 2 ] && grep -q ',COM5,[12],.*,Wine [12],ok,' "$log" &&
       grep -q ',COM6,[12],.*,Wine [12],ok,' "$log"; then
     echo "zr9ctl.exe batch: both modules configured once"
+    sed 's/^/  /' "$sim_dir/batch.err"
   else
     echo "zr9ctl.exe batch FAILED: ${rows:-0} ok rows" >&2
     cat "$log" "$sim_dir/batch.err" >&2 || true

@@ -142,6 +142,14 @@ protected:
 
 const std::string kWriteCommandStart = "AT+PROG=W";
 
+ProfileBytes ProfileAt(const char* address)
+{
+    ProfileBytes record = DefaultProfile;
+    std::memcpy(record.data(), address, 12);
+    return record;
+}
+
+
 // Each exit status with its message, and nothing sent when a file is refused.
 TEST_F(Zr9ctl, ExitStatusAndMessage)
 {
@@ -167,6 +175,11 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         {{}, {"write", "COM3", "-", "--set", "Baud Rate=300"}, 2, "--set Baud Rate=300: Baud"},
         {{}, {"read"}, 2, "read needs PORT"},
         {{}, {"write", "COM3", "-", "--set", "Device Name=Pump {N}"}, 2, "unknown placeholder {N}"},
+        // The module's own bytes, a backslash and a colon among them, are taken as they are.
+        {{"--profile", ProfileHex(ProfileAt("1122\\:334455"))},
+         {"write", "COM3", "-", "--set", "Device Name=M{addr}"},
+         0,
+         "profile written"},
         {{}, {"batch", "-", "--port", "COM3", "--set", "Device Name=Pump {n"}, 2, "is not closed"},
         // The counter's first value is too long already.
         {{},
@@ -343,13 +356,6 @@ bool Comes(Condition done)
     return done();
 }
 
-ProfileBytes ProfileAt(const char* address)
-{
-    ProfileBytes record = DefaultProfile;
-    std::memcpy(record.data(), address, 12);
-    return record;
-}
-
 // Three modules in turn on one port, each with its own address: three rows,
 // three names from the counter; a fourth refuses; then the summary at Ctrl+C.
 TEST_F(Zr9ctl, BatchConfiguresModulesOneAfterAnother)
@@ -410,6 +416,7 @@ TEST_F(Zr9ctl, BatchKnowsEachModuleByItsAddress)
         int signal;
         std::vector<std::string> rows;
         const char* message;
+        bool unplugWhileVerifying = false;
     } cases[] = {
         {"slow boot", {"--boot-time", "1300"}, {"--set", "Device Name=Pump {n}"}, "", {}, SIGTERM,
          {rowA}, "batch ended: 1 configured, 0 failed\n"},
@@ -429,6 +436,9 @@ TEST_F(Zr9ctl, BatchKnowsEachModuleByItsAddress)
          std::string(kLogStart) + earlierRow, {Step::Swap}, SIGINT,
          {earlierRow.substr(19, earlierRow.size() - 20), ",COM3,6,A6:A5:A4:A3:A2:A1,,1.03,Pump 6,ok,"},
          "COM3: 66:55:44:33:22:11: already configured as Pump 5\n"},
+        {"unplugged while verifying", {"--read-delay", "600"}, {"--set", "Device Name=Pump {n}"},
+         "", {}, SIGINT, {",COM3,,66:55:44:33:22:11,,1.03,Pump 1,failed,COM3"},
+         "batch ended: 0 configured, 1 failed (port lost: 1)\n", true},
         {"formula cells", {}, {"--set", "Device Name=@Pump {n}"}, "", {}, SIGINT,
          {",COM3,1,66:55:44:33:22:11,,1.03,'@Pump 1,ok,"}, "configured as @Pump 1\n"},
     };
@@ -441,10 +451,15 @@ TEST_F(Zr9ctl, BatchKnowsEachModuleByItsAddress)
         std::vector<std::string> args = {"batch", profile, "--port", "COM3", "--log", log};
         args.insert(args.end(), c.args.begin(), c.args.end());
         CCtlRun batch(m_ports.Path(), args);
-        std::vector<std::string> options = {"--profile", moduleA};
+        std::filesystem::remove(Transcript(3));
+        std::vector<std::string> options = {"--profile", moduleA, "--transcript", Transcript(3)};
         options.insert(options.end(), c.module.begin(), c.module.end());
         auto module = std::make_unique<CSimProcess>(m_ports.Path(), 3, options);
         ASSERT_TRUE(module->Started()) << c.name;
+        if (c.unplugWhileVerifying) {
+            EXPECT_TRUE(EventComes(Transcript(3), "write: profile replaced"));
+            module.reset();
+        }
         // A module of the earlier log is known at once; any other has its row.
         std::size_t rows = 1;
         std::size_t comebacks = c.earlierLog.empty() ? 0 : 1;
@@ -469,8 +484,12 @@ TEST_F(Zr9ctl, BatchKnowsEachModuleByItsAddress)
         }
         // Long enough for a slow module to boot and answer again.
         std::this_thread::sleep_for(2500ms);
-        EXPECT_EQ(batch.Wait(c.signal), 0) << c.name;
-        EXPECT_EQ(LogRows(log), c.rows) << c.name;
+        EXPECT_EQ(batch.Wait(c.signal), c.unplugWhileVerifying ? 1 : 0) << c.name;
+        // A failed row's reason, after its start, is the port's own words.
+        const std::vector<std::string> logged = LogRows(log);
+        ASSERT_EQ(logged.size(), c.rows.size()) << c.name;
+        for (std::size_t i = 0; i < logged.size(); ++i)
+            EXPECT_EQ(logged[i].rfind(c.rows[i], 0), 0u) << c.name << "\n" << logged[i];
         EXPECT_NE(batch.Err().find(c.message), std::string::npos) << c.name << "\n" << batch.Err();
         EXPECT_EQ(Occurrences(batch.Err(), "already configured"), comebacks)
             << c.name << "\n" << batch.Err();

@@ -2,9 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "profile.h"
@@ -35,18 +33,6 @@ inline Bytes WriteCommand(const ProfileBytes& profile)
 inline Bytes ProfileAnswer(const ProfileBytes& profile)
 {
     return Text("+PROG=R") + Bytes(profile.begin(), profile.end()) + Text("\n\r");
-}
-
-// The record as the simulator's --profile option takes it.
-inline std::string ProfileOption(const ProfileBytes& profile)
-{
-    std::string hex;
-    for (std::uint8_t byte : profile) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        hex += digits;
-    }
-    return hex;
 }
 
 // A record full of the bytes that upset line-based parsing.

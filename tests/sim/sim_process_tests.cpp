@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "e2e_module.h"
 #include "sim_bytes.h"
 #include "sim_process.h"
 
@@ -200,7 +201,7 @@ TEST_F(SimProcess, ReplacesALinkToTheTerminalItIsGiven)
 TEST_F(SimProcess, OptionsSetProfilePasswordAndVersion)
 {
     ProfileBytes profile = AwkwardProfile();
-    CSimProcess sim(m_portDir.Path(), 8, {"--password", "ab", "--profile", ProfileOption(profile),
+    CSimProcess sim(m_portDir.Path(), 8, {"--password", "ab", "--profile", ProfileHex(profile),
                                           "--version", "12.5"});
     ASSERT_TRUE(sim.Started());
     CLineEnd line(sim.Link());
@@ -319,8 +320,8 @@ TEST_F(SimProcess, ReadDelayBootTimeAndReplacement)
     ProfileBytes next = DefaultProfile;
     next[0] = 'F';
     CSimProcess module(m_portDir.Path(), 12, {"--read-delay", "400", "--boot-time", "600",
-                                              "--profile", ProfileOption(DefaultProfile),
-                                              "--profile", ProfileOption(next)});
+                                              "--profile", ProfileHex(DefaultProfile),
+                                              "--profile", ProfileHex(next)});
     ASSERT_TRUE(module.Started());
     CLineEnd line(module.Link());
     const auto start = Clock::now();
