@@ -597,7 +597,8 @@ TEST_F(Zr9ctl, BatchOnSeveralPortsWhenOneIsUnpluggedOrAllAreStopped)
             std::vector<std::string> options = {"--read-delay", c.readDelay};
             for (int module = 0; module < c.modulesPerPort; ++module) {
                 const std::string address = "0000000000" + std::to_string(10 * com + module);
-                options.insert(options.end(), {"--profile", ProfileHex(ProfileAt(address.c_str()))});
+                options.insert(options.end(),
+                               {"--profile", ProfileHex(ProfileAt(address.c_str()))});
             }
             ASSERT_TRUE(StartModule(options, com).Started());
             args.insert(args.end(), {"--port", "COM" + std::to_string(com)});
