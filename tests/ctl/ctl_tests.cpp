@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -569,6 +570,90 @@ TEST_F(Zr9ctl, BatchOnSeveralPortsConfiguresEachModuleOnce)
                 batch.Err().find("already configured as M") != std::string::npos)
         << batch.Err();
     EXPECT_NE(batch.Err().find("COM3: 3 configured"), std::string::npos) << batch.Err();
+}
+
+// Four ports, and what stops one or all of them while the others work: one
+// unplugged during its Write (the others go on with their next modules, its
+// row says why), Ctrl+C while every port waits for a Read (every port ends at
+// once, one summary with a line per port). Rows stay whole throughout.
+TEST_F(Zr9ctl, BatchOnSeveralPortsWhenOneIsUnpluggedOrAllAreStopped)
+{
+    const struct {
+        const char* situation;
+        int modulesPerPort;
+        const char* readDelay;
+        bool unplugCom4;  // else Ctrl+C once every port has sent Read
+        std::size_t okRows;
+        int status;
+    } cases[] = {
+        {"COM4 unplugged", 2, "300", true, 6, 1},
+        {"Ctrl+C while all are busy", 1, "900", false, 0, 0},
+    };
+    const std::string log = m_ports.Path() + "/batch.csv";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        std::vector<std::string> args = {"batch", "-", "--log", log, "--set", "Device Name=M{n}"};
+        for (int com = 3; com <= 6; ++com) {
+            std::vector<std::string> options = {"--read-delay", c.readDelay};
+            for (int module = 0; module < c.modulesPerPort; ++module) {
+                const std::string address = "0000000000" + std::to_string(10 * com + module);
+                options.insert(options.end(),
+                               {"--profile", ProfileHex(ProfileAt(address.c_str()))});
+            }
+            ASSERT_TRUE(StartModule(options, com).Started());
+            args.insert(args.end(), {"--port", "COM" + std::to_string(com)});
+        }
+        CCtlRun batch(m_ports.Path(), args);
+        const auto sent = [&](int com, const std::string& command) {
+            return TranscriptBytes(Transcript(com), "RX").find(command) != std::string::npos;
+        };
+        if (c.unplugCom4) {
+            ASSERT_TRUE(Comes([&] { return sent(4, kWriteCommandStart); })) << batch.Err();
+            m_vecModules[1]->Stop(SIGTERM);
+            // The others go on: each port's next module once its first has its row.
+            for (int com : {3, 5, 6}) {
+                const std::string port = ",COM" + std::to_string(com) + ",";
+                ASSERT_TRUE(Comes([&] { return Occurrences(FileText(log), port) > 0; }))
+                    << batch.Err();
+                kill(m_vecModules[static_cast<std::size_t>(com - 3)]->Pid(), SIGUSR1);
+            }
+            EXPECT_TRUE(Comes([&] { return LogRows(log).size() >= 7; })) << batch.Err();
+        } else {
+            ASSERT_TRUE(Comes([&] {
+                return sent(3, "AT+PROG=R") && sent(4, "AT+PROG=R") && sent(5, "AT+PROG=R") &&
+                       sent(6, "AT+PROG=R");
+            })) << batch.Err();
+        }
+        const auto signalled = std::chrono::steady_clock::now();
+        EXPECT_EQ(batch.Wait(SIGINT), c.status) << batch.Err();
+        // Every port closed through the bounded close, none left to the kernel's.
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, 2s);
+
+        std::size_t ok = 0;
+        for (const std::string& row : LogRows(log)) {
+            std::vector<std::string> cells;
+            std::istringstream split(row.substr(1) + ",");
+            for (std::string cell; std::getline(split, cell, ',');)
+                cells.push_back(cell);
+            // port, n, local address, new address, firmware, device name, result, reason
+            ASSERT_EQ(cells.size(), 8u) << row;
+            ok += cells[6] == "ok";
+            // Only the unplugged port fails, and its row says why.
+            EXPECT_EQ(cells[6] == "failed", c.unplugCom4 && cells[0] == "COM4") << row;
+            EXPECT_EQ(cells[7].empty(), cells[6] == "ok") << row;
+        }
+        EXPECT_EQ(ok, c.okRows) << FileText(log) << batch.Err();
+        const std::string err = batch.Err();
+        EXPECT_EQ(Occurrences(err, "batch ended: "), 1u) << err;
+        for (int com = 3; com <= 6; ++com)
+            EXPECT_TRUE(std::regex_search(
+                err, std::regex("\nzr9ctl: COM" + std::to_string(com) + ": [0-9]+ configured")))
+                << err;
+        m_vecModules.clear();
+        std::filesystem::remove(log);
+        for (int com = 3; com <= 6; ++com)
+            std::filesystem::remove(Transcript(com));
+    }
 }
 
 }  // namespace
