@@ -330,99 +330,6 @@ void CommandLineBatch(int modules)
 }
 
 
-// zr9ctl batch on `ports` ports of modules paced at `lineRate`, each port's
-// next module put on (SIGUSR1) as soon as the last one has its row: modules
-// per minute, CPU per module, and the largest gap between two rows of a port
-// beyond the line's own time for one module. Returns modules per minute.
-constexpr int kModulesPerPort = 6;
-
-double BatchThroughput(int ports, long lineRate, double onePort)
-{
-    CTempPortDir folder;
-    setenv("ZR9_PORT_DIR", folder.Path().c_str(), 1);
-    const std::string log = folder.Path() + "/batch.csv";
-    std::vector<std::unique_ptr<CSimProcess>> modules;
-    std::vector<std::string> args = {ZR9CTL_PATH, "batch", "-", "--log", log};
-    for (int port = 0; port < ports; ++port) {
-        std::vector<std::string> options = {"--line-rate", std::to_string(lineRate)};
-        for (int module = 0; module < kModulesPerPort; ++module) {
-            ProfileBytes record = DefaultProfile;
-            char address[32];
-            std::snprintf(address, sizeof address, "B%02d%09d", port, module);
-            std::memcpy(record.data(), address, 12);
-            options.insert(options.end(), {"--profile", ProfileHex(record)});
-        }
-        modules.push_back(std::make_unique<CSimProcess>(folder.Path(), 3 + port, options));
-        args.insert(args.end(), {"--port", "COM" + std::to_string(3 + port)});
-    }
-    int output = -1;
-    const Clock::time_point start = Clock::now();
-    const pid_t batch = SpawnWithOutputPipe(args, output, true);
-    if (batch < 0)
-        return 0;
-    // Rows seen per port, and when.
-    std::vector<std::vector<double>> rowMs(static_cast<std::size_t>(ports));
-    for (std::size_t seen = 0; seen < static_cast<std::size_t>(ports * kModulesPerPort) &&
-                               MillisecondsSince(start) < 120000;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::FILE* csv = std::fopen(log.c_str(), "r");
-        std::vector<std::size_t> rows(static_cast<std::size_t>(ports));
-        char line[256];
-        std::size_t total = 0;
-        while (csv && std::fgets(line, sizeof line, csv)) {
-            const char* port = std::strstr(line, ",COM");
-            if (port && std::strstr(line, ",ok,")) {
-                ++rows[static_cast<std::size_t>(std::atoi(port + 4) - 3)];
-                ++total;
-            }
-        }
-        if (csv)
-            std::fclose(csv);
-        for (std::size_t port = 0; port < rows.size(); ++port) {
-            while (rowMs[port].size() < rows[port]) {
-                rowMs[port].push_back(MillisecondsSince(start));
-                if (rowMs[port].size() < kModulesPerPort)
-                    kill(modules[port]->Pid(), SIGUSR1);
-            }
-        }
-        seen = total;
-    }
-    const double seconds = MillisecondsSince(start) / 1000;
-    kill(batch, SIGINT);
-    rusage usage{};
-    int status = 0;
-    wait4(batch, &status, 0, &usage);
-    close(output);
-    const double cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-                       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    // Connect, read, write, read back, as the batch's row above.
-    const double lineMs = 269.0 * kBitsPerByte * 1000 / static_cast<double>(lineRate);
-    double gap = 0;
-    for (const std::vector<double>& times : rowMs)
-        for (std::size_t i = 1; i < times.size(); ++i)
-            gap = std::max(gap, times[i] - times[i - 1] - lineMs);
-    const double perMinute = ports * kModulesPerPort * 60 / seconds;
-    std::printf("  %d port%s at %6ld bit/s: %6.1f modules/min, %.2f x one port, "
-                "%.1f ms CPU/module, largest gap beyond the line %.0f ms\n",
-                ports, ports > 1 ? "s" : " ", lineRate, perMinute,
-                onePort > 0 ? perMinute / onePort : 1.0, cpu * 1000 / (ports * kModulesPerPort),
-                gap);
-    return perMinute;
-}
-
-void BatchThroughputs()
-{
-    std::printf("zr9ctl batch on several ports, %d modules each, the next put on at each row\n",
-                kModulesPerPort);
-    for (long rate : {9600L, 115200L}) {
-        double onePort = 0;
-        for (int ports : {1, 2, 4, 8}) {
-            const double perMinute = BatchThroughput(ports, rate, onePort);
-            if (ports == 1)
-                onePort = perMinute;
-        }
-    }
-}
 }  // namespace
 
 int main(int argc, char** argv)
@@ -457,7 +364,6 @@ int main(int argc, char** argv)
         ConnectWaitCpu();
         CommandLineRead(repeat);
         CommandLineBatch(std::min(repeat, 8));
-        BatchThroughputs();
     }
     return 0;
 }
