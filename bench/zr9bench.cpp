@@ -329,7 +329,6 @@ void CommandLineBatch(int modules)
     PrintSeries("  per module beyond the line and the probe", beyond);
 }
 
-
 }  // namespace
 
 int main(int argc, char** argv)
