@@ -503,7 +503,7 @@ TEST_F(SerialCoreTest, WriteSendsItsCommandAsOneTransferOrNothing)
     FakePlatform.m_vecWritten.clear();
     FakePlatform.FailCall("StartWrite", 2);
     btnWriteClick(window);
-    EXPECT_TRUE(FakePlatform.m_vecWritten.empty()) << "no part of a failed command goes out";
+    EXPECT_TRUE(FakePlatform.m_vecWritten.empty()) << "a write refused at once sends nothing";
     EXPECT_TRUE(window.m_bPortFailureShown);
     EXPECT_EQ(SerialPort.Close(), 1);
 }
