@@ -339,6 +339,10 @@ protected:
         if (action == "replug")
             return StartModule(m_vecModuleOptions).Started() ? 0 : 1;
         m_vecModules.back()->Stop(SIGKILL);
+        // As an unplugged adapter's node goes. The killed simulator's link
+        // would name a terminal that another program may be given meanwhile,
+        // and the next simulator does not replace a link to a live terminal.
+        std::filesystem::remove(m_ports.LinkOf(3));
         return 0;
     }
 
