@@ -15,8 +15,10 @@ inline constexpr std::uint8_t kRebootCommand[] = {'A', 'T', '+', 'R', 'E', 'B',
                                                   'O', 'O', 'T', '\n', '\r'};
 
 // The write command with its record: "AT+PROG=W", the 64 bytes, "\n\r", as
-// one buffer, so that a write that fails sends no part of it and the module
-// never gets the command's end without its record.
+// one buffer, so that the module never gets the command's end without its
+// record. A write that fails can have sent its beginning (what left before
+// the line held it or the device went); what it still had queued is
+// discarded, so no rest of it follows later.
 constexpr std::size_t kWriteCommandSize = 9 + kProfileSize + 2;
 std::array<std::uint8_t, kWriteCommandSize> BuildWriteCommand(const ProfileBytes& record);
 

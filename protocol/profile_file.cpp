@@ -113,7 +113,9 @@ int HexDigit(char c)
 }
 
 // The length of the UTF-8 sequence at `text[i]` and its code point; 0 when
-// it is no sequence.
+// it is no sequence. An overlong form would let a 0x00 (E0 80 80) past the
+// check for it, and surrogates and code points past U+10FFFF are no
+// characters.
 std::size_t DecodeUtf8(const std::string& text, std::size_t i, unsigned& code)
 {
     const auto lead = static_cast<std::uint8_t>(text[i]);
@@ -130,6 +132,10 @@ std::size_t DecodeUtf8(const std::string& text, std::size_t i, unsigned& code)
             return 0;
         code = (code << 6) | (next & 0x3F);
     }
+    // The smallest code point each length may carry.
+    static constexpr unsigned kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kShortest[size] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        return 0;
     return size;
 }
 
@@ -158,6 +164,9 @@ bool UnescapeText(const std::string& value, std::string& text, std::string& erro
             }
             text.push_back(static_cast<char>(high * 16 + low));
             i += 4;
+        } else if (byte == 0x00) {
+            error = "a 0x00 byte cannot be stored: the module ends a text at a 0x00 byte";
+            return false;
         } else if (byte < 0x80) {
             text.push_back(value[i]);
             ++i;

@@ -3,6 +3,8 @@
 // left outstanding only by a write that ran out of time.
 #include "serial_platform.h"
 
+#include "output_drain.h"
+
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -43,13 +45,52 @@ termios& NativeSettings(LineSettings& settings)
     return *reinterpret_cast<termios*>(settings.native);
 }
 
-// Bytes of a write that have not left yet: in the kernel's output queue, or
-// held by the handshake in a USB adapter's own buffer, which the queue does
-// not count.
-bool OutputPending(int fd)
+std::int64_t SteadyMs()
 {
-    int queued = 0;
-    return (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) || OutputHeldByHandshake(fd);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// CTS, when RTS/CTS flow control is on and the device has modem lines.
+COutputLine::Cts CtsOf(int fd)
+{
+    termios tio{};
+    int modemLines = 0;
+    if (tcgetattr(fd, &tio) != 0 || !(tio.c_cflag & CRTSCTS) ||
+        ioctl(fd, TIOCMGET, &modemLines) != 0)
+        return COutputLine::Cts::NoHandshake;
+    return (modemLines & TIOCM_CTS) ? COutputLine::Cts::High : COutputLine::Cts::Low;
+}
+
+// The terminal's output queue and CTS, looked at every millisecond.
+class CTerminalOutput final : public COutputLine {
+public:
+    explicit CTerminalOutput(int fd) : m_fd(fd) {}
+
+    bool QueueEmpty() override
+    {
+        int queued = 0;
+        return ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued == 0;
+    }
+    Cts ClearToSend() override { return CtsOf(m_fd); }
+    std::int64_t NowMs() override { return SteadyMs(); }
+    void Pause() override { poll(nullptr, 0, 1); }
+
+private:
+    int m_fd;
+};
+
+// The line time of `bytes` at the terminal's speed and character frame.
+std::uint32_t TerminalLineTimeMs(int fd, std::uint32_t bytes)
+{
+    LineSettings settings;
+    if (!GetLineSettings(fd, settings))
+        return 0;
+    const std::uint32_t frameBits = 1 + settings.byteSize +
+                                    (settings.parity != kParityNone ? 1 : 0) +
+                                    (settings.stopBits == kOneStopBit ? 1 : 2);
+    return LineTimeMs(bytes, settings.baudRate, frameBits);
 }
 
 }  // namespace
@@ -261,37 +302,37 @@ bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
     // for longer ends like a Win32 write whose wait times out: still
     // outstanding, for the caller to cancel.
     const int fd = static_cast<int>(port);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kWriteTimeLimitMs);
+    const std::int64_t deadline = SteadyMs() + kWriteTimeLimitMs;
+    const auto heldBack = [&] {
+        record.status = kStatusPending;
+        record.transferred = count;
+        errno = static_cast<int>(kErrorIoPending);
+        return false;
+    };
     count = 0;
     record.status = 0;
-    while (count < length || OutputPending(fd)) {
-        if (count < length) {
-            const ssize_t sent = write(fd, buffer + count, length - count);
-            if (sent > 0) {
-                count += static_cast<std::uint32_t>(sent);
-                continue;
-            }
-            if (sent < 0 && errno != EINTR && errno != EAGAIN)
-                return false;
+    // The bytes the last write() took; the kernel took them once the bytes
+    // before had moved on towards the line.
+    std::uint32_t lastTaken = 0;
+    while (count < length) {
+        const ssize_t sent = write(fd, buffer + count, length - count);
+        if (sent > 0) {
+            lastTaken = static_cast<std::uint32_t>(sent);
+            count += lastTaken;
+            continue;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            record.status = kStatusPending;
-            record.transferred = count;
-            errno = static_cast<int>(kErrorIoPending);
+        if (sent < 0 && errno != EINTR && errno != EAGAIN)
             return false;
-        }
-        if (count < length) {
-            pollfd room{fd, POLLOUT, 0};
-            if (poll(&room, 1, static_cast<int>(left.count())) < 0 && errno != EINTR)
-                return false;
-        } else {
-            // The queue's emptying is not signalled: look again shortly.
-            poll(nullptr, 0, 1);
-        }
+        const std::int64_t left = deadline - SteadyMs();
+        if (left <= 0)
+            return heldBack();
+        pollfd room{fd, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+            return false;
     }
+    CTerminalOutput output(fd);
+    if (!AwaitOutputLeft(output, TerminalLineTimeMs(fd, lastTaken), deadline))
+        return heldBack();
     record.transferred = count;
     return true;
 }
@@ -360,11 +401,7 @@ bool DrainOutput(Handle port, std::uint32_t timeLimitMs)
 
 bool OutputHeldByHandshake(Handle port)
 {
-    const int fd = static_cast<int>(port);
-    termios tio{};
-    int modemLines = 0;
-    return tcgetattr(fd, &tio) == 0 && (tio.c_cflag & CRTSCTS) &&
-           ioctl(fd, TIOCMGET, &modemLines) == 0 && !(modemLines & TIOCM_CTS);
+    return CtsOf(static_cast<int>(port)) == COutputLine::Cts::Low;
 }
 
 bool TurnOffHardwareFlowControl(Handle port)

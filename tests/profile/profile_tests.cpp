@@ -391,8 +391,9 @@ TEST_F(ProfileTest, HandWrittenFileIsReadAsTheWindowWouldShowIt)
 
 TEST_F(ProfileTest, BadFileIsRefusedWholeWithItsLineAndWhatIsWrong)
 {
+    using namespace std::string_literals;
     const struct {
-        const char* text;
+        std::string text;
         const char* error;
     } refusals[] = {
         {"Device Name = X\n", "line 1: not a profile file"},
@@ -417,6 +418,11 @@ TEST_F(ProfileTest, BadFileIsRefusedWholeWithItsLineAndWhatIsWrong)
         {"zr9-profile 1\nDevice Name = \xE2\x82\xAC\n",
          "line 2: Device Name: a character the module"},
         {"zr9-profile 1\nDevice Name = \xE9t\xE9\n", "line 2: Device Name: the text is not UTF-8"},
+        // Overlong forms of 0x00 and of U+00E9, a surrogate, a raw 0x00.
+        {"zr9-profile 1\n\nDevice Name = a\xE0\x80\x80\n", "line 3: Device Name: the text is not UTF-8"},
+        {"zr9-profile 1\nDevice Name = \xF0\x80\x83\xA9\n", "line 2: Device Name: the text is not UTF-8"},
+        {"zr9-profile 1\nDevice Name = \xED\xA0\x80\n", "line 2: Device Name: the text is not UTF-8"},
+        {"zr9-profile 1\nDevice Name = a\0b\n"s, "line 2: Device Name: a 0x00 byte cannot be stored"},
     };
     for (const auto& refusal : refusals) {
         CProfileSettings settings;

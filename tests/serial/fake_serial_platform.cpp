@@ -61,6 +61,14 @@ bool Result(serial_platform::Overlapped& record, std::uint32_t& count)
     return true;
 }
 
+class CScriptedLine final : public serial_platform::COutputLine {
+public:
+    bool QueueEmpty() override { return FakePlatform.m_nLineNowMs >= FakePlatform.m_nQueueMs; }
+    Cts ClearToSend() override { return FakePlatform.m_pfnCtsAt(FakePlatform.m_nLineNowMs); }
+    std::int64_t NowMs() override { return FakePlatform.m_nLineNowMs; }
+    void Pause() override { ++FakePlatform.m_nLineNowMs; }
+};
+
 }  // namespace
 
 void CFakeSerialPlatform::Reset()
@@ -182,6 +190,18 @@ bool StartWrite(Handle, const std::uint8_t* buffer, std::uint32_t length, std::u
         FakePlatform.m_pPendingWrite = &record;
         FakePlatform.m_dwPendingWriteLength = length;
         return false;
+    }
+    if (FakePlatform.m_pfnCtsAt) {
+        // As serial_posix.cpp: a write held back is outstanding at the limit,
+        // and its wait times out.
+        CScriptedLine line;
+        FakePlatform.m_nLineNowMs = 0;
+        if (!AwaitOutputLeft(line, LineTimeMs(length, 9600, 10), kWriteTimeLimitMs)) {
+            Defer(record);
+            FakePlatform.m_pPendingWrite = &record;
+            FakePlatform.m_bWritesCompleteOnWait = false;
+            return false;
+        }
     }
     count = length;
     Complete(record, count);

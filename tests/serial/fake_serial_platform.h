@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "output_drain.h"
 #include "serial_platform.h"
 
 struct CFakeSerialPlatform {
@@ -35,6 +36,12 @@ struct CFakeSerialPlatform {
     // kErrorDeviceRemoved. That code and an aborted transfer's mean so here.
     static constexpr std::uint32_t kErrorDeviceRemoved = 1617;
     bool m_bUnplugged = false;
+
+    // A line as a POSIX driver shows it, by the milliseconds m_nLineNowMs since
+    // a write's bytes were handed over: queued until m_nQueueMs, CTS as given.
+    serial_platform::COutputLine::Cts (*m_pfnCtsAt)(long ms) = nullptr;
+    long m_nQueueMs = 0;
+    long m_nLineNowMs = 0;
 
     bool m_bDeferReads = false;
     bool m_bDeferWrites = false;

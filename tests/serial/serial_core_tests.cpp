@@ -517,9 +517,45 @@ TEST_F(SerialCoreTest, WriteSendsItsCommandAsOneTransferOrNothing)
     FakePlatform.m_vecWritten.clear();
     FakePlatform.FailCall("StartWrite", 2);
     btnWriteClick(window);
-    EXPECT_TRUE(FakePlatform.m_vecWritten.empty()) << "no part of a failed command goes out";
+    EXPECT_TRUE(FakePlatform.m_vecWritten.empty()) << "a write refused at once sends nothing";
     EXPECT_TRUE(window.m_bPortFailureShown);
     EXPECT_EQ(SerialPort.Close(), 1);
+}
+
+// A write is done once its bytes have left: the queue empty and CTS seen high
+// for their line time plus the adapter's latency in all, whatever CTS does
+// then (a module may drop it as the command reaches it, to reboot). A line
+// that keeps CTS low holds them, and the write fails at its 2 s limit.
+TEST_F(SerialCoreTest, AWriteIsDoneOnceCtsLetItsBytesLeave)
+{
+    using Cts = serial_platform::COutputLine::Cts;
+    const struct {
+        const char* line;
+        long queueMs;
+        Cts (*ctsAt)(long ms);
+        bool done;
+    } rows[] = {
+        {"CTS drops as the queue empties, after the bytes' time", 30,
+         [](long ms) { return ms < 30 ? Cts::High : Cts::Low; }, true},
+        {"CTS low from the start", 0, [](long) { return Cts::Low; }, false},
+        {"CTS flickers", 0, [](long ms) { return ms % 10 < 3 ? Cts::High : Cts::Low; }, true},
+        {"CTS high for less than the bytes' time", 0,
+         [](long ms) { return ms < 10 ? Cts::High : Cts::Low; }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        FakePlatform.Reset();
+        FakePlatform.m_nQueueMs = row.queueMs;
+        FakePlatform.m_pfnCtsAt = row.ctsAt;
+        ASSERT_EQ(SerialPort.Open(), 1);
+        CFakeWindow window;
+        CaptureStderr();
+        btnRebootClick(window);
+        EXPECT_EQ(GetCapturedStderr(), row.done ? "" : "WaitForSingleObject Failed!\n");
+        EXPECT_EQ(window.m_bPortFailureShown, !row.done);
+        EXPECT_EQ(FakePlatform.m_nLineNowMs == 2000, !row.done) << "the write's time limit";
+        EXPECT_EQ(SerialPort.Close(), 1);
+    }
 }
 
 // An adapter unplugged while connected: seen by the window's watch when

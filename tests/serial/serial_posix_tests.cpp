@@ -421,18 +421,25 @@ TEST_F(PtyPortTest, CloseDiscardsOnlyOutputTheLineHolds)
     }
 }
 
-// As an unplugged adapter's: the kernel hangs up the terminal.
+// As an unplugged adapter's: the kernel hangs up the terminal, here while the
+// line holds a write back, and the write's own errno says the device went.
 TEST_F(PtyPortTest, AHungUpLineMeansTheDeviceIsGone)
 {
     ASSERT_EQ(m_port.Open(), 1);
     EXPECT_EQ(m_port.CheckDevice(), 1);
-    close(m_fdModule);
+    ASSERT_EQ(tcflow(m_fdTerminal, TCOOFF), 0);
+    std::thread hangUp([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        close(m_fdModule);
+    });
+    const std::vector<std::uint8_t> bytes(64, 'x');
+    EXPECT_EQ(m_port.Write(bytes.data(), bytes.size()), 0);
+    hangUp.join();
     m_fdModule = -1;
-    std::uint8_t byte = 'x';
-    EXPECT_EQ(m_port.Write(&byte, 1), 0);
-    EXPECT_TRUE(m_port.LastFailure().deviceGone) << m_port.LastFailure().errorCode;
+    EXPECT_EQ(m_port.LastFailure().errorCode, static_cast<std::uint32_t>(EIO)) << "not the time limit";
     EXPECT_EQ(port_info::DescribeFailure(20, m_port.LastFailure()), "COM21 was unplugged");
     EXPECT_TRUE(m_port.DeviceGone());
+    std::uint8_t byte = 'x';
     // Reads and the line's status say so too, each with its line.
     CaptureStderr();
     EXPECT_EQ(m_port.Read(&byte, 1), 0);

@@ -11,7 +11,12 @@
 #                                      in the guest: unplugs or plugs in again
 #                                      the guest's FTDI adapter or CDC-ACM
 #                                      device (kAdapter, kAcm below); exits
-#                                      with 2 for a device it cannot unplug
+#                                      with 2 for a device it cannot unplug,
+#                                      1 when it could not do what it can
+#
+# ZR9_DRIVERS_PLANT_FAILURE=1 checks the harness itself: the first unplug of
+# the FTDI adapter fails as a harness error, and one plain scenario fails on
+# purpose. The run must then end non-zero and name both.
 #
 # The guest runs Debian's kernel with the host's root file system, read-only,
 # as its own, so it runs the build tree's programs. QEMU gets no device of
@@ -140,7 +145,7 @@ run_host() {
     qemu-system-x86_64 -machine q35,accel=tcg -m 1024 -smp 2 \
         -nodefaults -no-user-config -display none -no-reboot \
         -bios /usr/share/qemu/qboot.rom -kernel "$kernel/vmlinux" -initrd "$initramfs" \
-        -append "console=ttyS0,115200 quiet loglevel=2 panic=-1 zr9_source=$source zr9_build=$build" \
+        -append "console=ttyS0,115200 quiet loglevel=2 panic=-1 zr9_source=$source zr9_build=$build zr9_plant_failure=${ZR9_DRIVERS_PLANT_FAILURE:-0}" \
         -serial stdio \
         -chardev "socket,id=uart,path=$work/uart.sock,server=on,wait=off" -serial chardev:uart \
         -device qemu-xhci,id=xhci \
@@ -175,7 +180,16 @@ run_host() {
         echo "test-drivers: the guest ended without results"
         exit 1
     fi
-    grep -q ', 0 failed$' "$work/results/summary"
+    # Only a run that passed something and failed nothing passes.
+    local summary passed failed
+    summary=$(cat "$work/results/summary")
+    passed=$(sed -n 's/^drivers: \([0-9][0-9]*\) passed, [0-9][0-9]* failed$/\1/p' <<<"$summary")
+    failed=$(sed -n 's/^drivers: [0-9][0-9]* passed, \([0-9][0-9]*\) failed$/\1/p' <<<"$summary")
+    if [ -z "$passed" ] || [ -z "$failed" ] || [ "$passed" -eq 0 ] || [ "$failed" -ne 0 ]; then
+        echo "test-drivers: FAILED ($summary)"
+        [ ! -s "$work/results/failed" ] || sed 's/^/test-drivers: failed: /' "$work/results/failed"
+        exit 1
+    fi
 }
 
 # --- In the guest -----------------------------------------------------------
@@ -244,6 +258,11 @@ monitor() {
 # then fails (dummy_hcd, EPROTO, for 16 s), so the gadget is bound to the UDC
 # anew instead.
 plug() {
+    if [ "$1 $2" = "unplug $kAdapter" ] && [ "${zr9_plant_failure:-0}" = 1 ] &&
+        mkdir /run/zr9/planted-unplug 2>/dev/null; then
+        echo "test-drivers: planted failure: the adapter is not unplugged" >&2
+        return 1
+    fi
     case "$1 $2" in
     "unplug $kAdapter")
         monitor "device_del adapter" && wait_until absent $kAdapter ;;
@@ -257,7 +276,7 @@ plug() {
     *)
         echo "test-drivers: cannot $1 ${2:-nothing}" >&2
         return 2 ;;
-    esac
+    esac || return 1
     own_devices
 }
 
@@ -265,26 +284,46 @@ passed=0
 failed=()
 
 # Runs a GoogleTest program and counts its tests, each under `label`, with
-# its output in the results share.
+# its output in the results share. Each test's outcome line ends in its time;
+# a value-parameterized test's name is followed by ", where GetParam() = ...".
+# A test that started and has no outcome (the program crashed or hung in it)
+# failed, and so did a program that exits non-zero with no failure counted.
 run_gtest() {
-    local label=$1 log outcomes outcome name took
+    local label=$1 log status=0 outcomes outcome name took started unfinished failures=0
     shift
     log=$results/$(echo "$label" | tr -c 'A-Za-z0-9\n' '-').log
-    "$@" >"$log" 2>&1 || true
-    outcomes=$(sed -n 's/^\[ *\(OK\|FAILED\|SKIPPED\) *\] \([^ ]*\) (\([0-9]*\) ms)$/\1 \2 \3/p' "$log")
-    if [ -z "$outcomes" ]; then
-        failed+=("$label: no test ran")
-        tail -n 20 "$log"
-        return
-    fi
+    "$@" >"$log" 2>&1 || status=$?
+    outcomes=$(sed -n 's/^\[ *\(OK\|FAILED\|SKIPPED\) *\] \([^ ,]*\)\(, where .*\)\? (\([0-9]*\) ms)$/\1 \2 \4/p' "$log")
     while read -r outcome name took; do
         case $outcome in
+        '') ;;
         OK) passed=$((passed + 1)); printf '  Passed   %s: %s (%s ms)\n' "$label" "$name" "$took" ;;
         SKIPPED) printf '  Skipped  %s: %s\n' "$label" "$name" ;;
-        *) failed+=("$label: $name"); printf '  FAILED   %s: %s\n' "$label" "$name" ;;
+        *) failed+=("$label: $name"); failures=$((failures + 1))
+           printf '  FAILED   %s: %s\n' "$label" "$name" ;;
         esac
     done <<<"$outcomes"
-    grep -A12 Failure "$log" | head -n 40 || true
+    started=$(sed -n 's/^\[ RUN      \] \(.*\)$/\1/p' "$log")
+    if [ -n "$started" ]; then
+        unfinished=$(grep -vxF -f <(cut -d' ' -f2 <<<"$outcomes") <<<"$started" || true)
+        while read -r name; do
+            [ -n "$name" ] || continue
+            failed+=("$label: $name did not finish (exit status $status)")
+            failures=$((failures + 1))
+            printf '  FAILED   %s: %s did not finish\n' "$label" "$name"
+        done <<<"$unfinished"
+    fi
+    if [ -z "$started" ]; then
+        failed+=("$label: no test ran (exit status $status)")
+        failures=$((failures + 1))
+    elif [ "$status" -ne 0 ] && [ $failures -eq 0 ]; then
+        failed+=("$label: exit status $status")
+        failures=$((failures + 1))
+    fi
+    if [ $failures -gt 0 ]; then
+        grep -A12 Failure "$log" | head -n 40 || true
+        [ -n "$outcomes" ] || tail -n 20 "$log"
+    fi
 }
 
 run_guest() {
@@ -313,7 +352,10 @@ run_guest() {
     # attempt with a box differ from a Connect's only in their bytes.
     local e2e=("$build/tests/e2e/e2e_tests"
         --gtest_filter=-EndToEnd.PortList*:EndToEnd.*Password*:EndToEnd.VersionError*:EndToEnd.SilentModule*)
-    ZR9_DEVICE_PAIR="$kUart $kAdapter $uart_defaults" run_gtest "16550A to FTDI" "${e2e[@]}"
+    local planted=
+    [ "${zr9_plant_failure:-0}" != 1 ] || planted=EndToEnd.ConnectShowsDisconnectAndTheModulesVersion
+    ZR9_PLANTED_FAILURE=$planted ZR9_DEVICE_PAIR="$kUart $kAdapter $uart_defaults" \
+        run_gtest "16550A to FTDI" "${e2e[@]}"
     ZR9_DEVICE_PAIR="$kAdapter $kUart $adapter_defaults" run_gtest "FTDI to 16550A" "${e2e[@]}"
     ZR9_DEVICE_PAIR="$kAcm $kGadget $acm_defaults" run_gtest "CDC-ACM to gadget" "${e2e[@]}"
 
@@ -340,6 +382,7 @@ run_guest() {
     if [ ${#failed[@]} -gt 0 ]; then
         echo "The following tests FAILED:"
         printf '\t%s\n' "${failed[@]}"
+        printf '%s\n' "${failed[@]}" >"$results/failed"
     fi
     echo "drivers: $passed passed, ${#failed[@]} failed" | tee "$results/summary"
 }
