@@ -30,6 +30,9 @@ constexpr auto kProbeGap = 100ms;
 constexpr auto kPortRetry = 1s;
 // A rebooted module that stays silent this long has been taken off.
 constexpr auto kBootAllowance = 10s;
+// A module that stays answers every probe; one probe missed (a busy machine,
+// a module still taking the reboot command) is not yet a module taken off.
+constexpr int kSilentProbesTakenOff = 3;
 
 // What stands for a module on the line whose address is unknown.
 const char kRefusingModule[] = "(refused)";
@@ -277,7 +280,8 @@ private:
     void Silent(SessionOutcome outcome)
     {
         m_nUnconfirmed = 0;
-        if (!m_tRebooted || Clock::now() - *m_tRebooted > kBootAllowance) {
+        const bool takenOff = ++m_nSilentProbes >= kSilentProbesTakenOff;
+        if (takenOff && (!m_tRebooted || Clock::now() - *m_tRebooted > kBootAllowance)) {
             m_strModuleOnLine.clear();
             m_tRebooted.reset();
         }
@@ -287,6 +291,7 @@ private:
 
     void Refused(CModuleSession& session, SessionOutcome outcome)
     {
+        m_nSilentProbes = 0;
         m_tRebooted.reset();
         if (m_strModuleOnLine == kRefusingModule) {
             Pause(kProbeGap);
@@ -300,6 +305,7 @@ private:
 
     void Handle(CModuleSession& session)
     {
+        m_nSilentProbes = 0;
         ProfileBytes record;
         const SessionOutcome read = session.Read(record);
         if (read == SessionOutcome::Stopped)
@@ -444,6 +450,7 @@ private:
     std::string m_strModuleOnLine;  // the module handled last, while it stays
     std::optional<Clock::time_point> m_tRebooted;
     int m_nUnconfirmed = 0;
+    int m_nSilentProbes = 0;  // probes in a row that nothing answered
     std::string m_strStatus;
     Clock::time_point m_tStatusSince;
 };

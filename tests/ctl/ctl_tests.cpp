@@ -293,7 +293,8 @@ TEST_F(Zr9ctl, SignalEndsEachCommandAtItsNextWaitStep)
 // On a terminal the progress bar is gone before the profile is printed.
 TEST_F(Zr9ctl, ReadClearsItsProgressBarBeforeTheProfile)
 {
-    ASSERT_TRUE(StartModule().Started());
+    // Slow enough to answer that the bar is drawn, however fast the machine.
+    ASSERT_TRUE(StartModule({"--read-delay", "300"}).Started());
     const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
     {
