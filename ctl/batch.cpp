@@ -25,8 +25,7 @@ using namespace std::chrono_literals;
 constexpr auto kProbeWait = 150ms;
 // Between probes of a module that stays or a port that is missing.
 constexpr auto kProbeGap = 100ms;
-// How often a port that is there but does not open is tried again; each try
-// costs the serial layer's diagnostic line.
+// How often a port that is there but does not open is tried again.
 constexpr auto kPortRetry = 1s;
 // A rebooted module that stays silent this long has been taken off.
 constexpr auto kBootAllowance = 10s;
@@ -80,6 +79,16 @@ FailureKind KindOf(SessionOutcome outcome)
 }
 
 
+// The serial layer's line for a failure of the port, which the batch says
+// with its own message instead of at every try.
+std::string DiagnosticOf(SessionOutcome outcome, const CModuleSession& session)
+{
+    const bool portFailed = outcome == SessionOutcome::PortNotOpened ||
+                            outcome == SessionOutcome::WriteFailed ||
+                            outcome == SessionOutcome::DeviceGone;
+    return portFailed ? session.Failure().diagnostic : "";
+}
+
 std::string Seconds(Clock::duration elapsed)
 {
     return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count()) +
@@ -101,6 +110,7 @@ public:
     {
         for (const CPortChoice& port : options.m_vecPorts)
             m_vecPortNames.push_back(port.Name());
+        m_console.SetStatusLines(m_vecPortNames.size());
     }
 
     bool Ended() const { return CModuleSession::StopRequested() || m_bLogFailed; }
@@ -134,11 +144,14 @@ public:
 
     // Logs the module's row, releases its claim and gives back its number if
     // it failed. A log that cannot be written ends the run.
-    void Finish(BatchRow row, long number, std::optional<FailureKind> failure)
+    // `diagnostic` is the serial layer's line for the failure, if any.
+    void Finish(BatchRow row, long number, std::optional<FailureKind> failure,
+                const std::string& diagnostic = {})
     {
         row.m_bOk = !failure;
         std::string error;
-        const bool logged = m_log.Append(row, error);
+        bool logged = false;
+        m_console.Output([&] { logged = m_log.Append(row, error); });
         {
             const std::lock_guard lock(m_mutex);
             m_mapBusy.erase(row.m_strAddress);
@@ -157,31 +170,27 @@ public:
         const std::string module = row.m_strAddress.empty() ? "module" : row.m_strAddress;
         Message(row.m_strPort, module + ": " +
                                    (failure ? "failed: " + row.m_strReason
-                                            : "configured as " + row.m_strDeviceName));
+                                            : "configured as " + row.m_strDeviceName),
+                diagnostic);
         if (!logged && !m_bLogFailed.exchange(true))
             Message("", error + "; the batch ends");
     }
 
-    void Message(const std::string& port, const std::string& text)
+    void Message(const std::string& port, const std::string& text,
+                 const std::string& diagnostic = {})
     {
-        m_console.Message(port.empty() ? text : port + ": " + text);
+        m_console.Message(port.empty() ? text : port + ": " + text, diagnostic);
     }
 
-    // The port's status line: what it waits for and since when.
+    // The port's status line, in --port order: the module on it, what it
+    // does or waits for, and since when.
     void SetStatus(const std::string& port, const std::string& text, Clock::time_point since)
     {
         if (!m_console.IsTerminal())
             return;
-        const std::lock_guard lock(m_mutex);
-        m_mapStatus[port] = text + " (" + Seconds(Clock::now() - since) + ")";
-        std::string line;
-        for (const std::string& name : m_vecPortNames) {
-            const auto status = m_mapStatus.find(name);
-            if (status != m_mapStatus.end())
-                line += (line.empty() ? "" : " | ") + name + ": " + status->second;
-        }
-        if (line != m_strStatusLine)
-            m_console.Status(m_strStatusLine = line);
+        const auto line = std::find(m_vecPortNames.begin(), m_vecPortNames.end(), port);
+        m_console.Status(static_cast<std::size_t>(line - m_vecPortNames.begin()),
+                         port + ": " + text + " (" + Seconds(Clock::now() - since) + ")");
     }
 
     // The summary, per port when there are several, and the exit status.
@@ -230,8 +239,6 @@ private:
     long m_nNextNumber;
     std::set<long> m_setReturned;
     std::map<std::string, Tally> m_mapTallies;  // by port
-    std::map<std::string, std::string> m_mapStatus;
-    std::string m_strStatusLine;
 };
 
 // One port's batch: probe until a module answers, configure it unless it is
@@ -257,9 +264,11 @@ public:
             }
 #endif
             CModuleSession session(m_port.PortIndex(), m_port.Device());
+            session.PrintPortDiagnostics(false);
             const SessionOutcome connected = session.Connect(m_options.m_strPassword, kProbeWait);
             if (connected == SessionOutcome::PortNotOpened) {
-                ShowPortProblem(m_port.Describe(session.Failure()));
+                ShowPortProblem(m_port.Describe(session.Failure()),
+                                DiagnosticOf(connected, session));
                 Pause(kPortRetry);
                 continue;
             }
@@ -319,7 +328,7 @@ private:
             m_strModuleOnLine = kUnreadModule;
             BatchRow row = Row(session, "");
             row.m_strReason = ResultOf(read, session, m_port, "Read").m_strReason;
-            m_run.Finish(row, -1, KindOf(read));
+            m_run.Finish(row, -1, KindOf(read), DiagnosticOf(read, session));
             return;
         }
         m_nUnconfirmed = 0;
@@ -383,6 +392,7 @@ private:
             step = "Read after Write";
         }
         std::optional<FailureKind> failure;
+        std::string diagnostic;
         if (outcome == SessionOutcome::Done &&
             !ProfileKept(written, readBack, row.m_strReason)) {
             failure = FailureKind::NotKept;
@@ -393,6 +403,7 @@ private:
         if (outcome != SessionOutcome::Done) {
             failure = KindOf(outcome);
             row.m_strReason = ResultOf(outcome, session, m_port, step).m_strReason;
+            diagnostic = DiagnosticOf(outcome, session);
         }
         session.Close();
         if (!failure) {
@@ -400,7 +411,7 @@ private:
             m_strModuleOnLine = LocalAddressOf(profile);
             m_tRebooted = Clock::now();
         }
-        m_run.Finish(row, placeholders.m_nCounter, failure);
+        m_run.Finish(row, placeholders.m_nCounter, failure, diagnostic);
         // Opening the port again at once would discard what the line has not
         // yet delivered of the reboot command.
         Pause(kProbeGap);
@@ -416,19 +427,23 @@ private:
         return row;
     }
 
-    // A port's failure is said once, and again when it changes.
-    void ShowPortProblem(const std::string& problem)
+    // A port's failure, its diagnostic line included, is said once, and
+    // again when it changes.
+    void ShowPortProblem(const std::string& problem, const std::string& diagnostic = {})
     {
-        if (problem == m_strPortProblem)
+        if (problem == m_strPortProblem && diagnostic == m_strPortDiagnostic)
             return;
-        m_run.Message(m_port.Name(), problem.empty() ? "opens now" : problem);
+        m_run.Message(m_port.Name(), problem.empty() ? "opens now" : problem, diagnostic);
         m_strPortProblem = problem;
+        m_strPortDiagnostic = diagnostic;
         m_strModuleOnLine.clear();
         m_tRebooted.reset();
     }
 
-    void Status(const std::string& text)
+    void Status(const std::string& step)
     {
+        const std::string text =
+            m_strModuleOnLine.empty() ? step : m_strModuleOnLine + ": " + step;
         if (text != m_strStatus) {
             m_strStatus = text;
             m_tStatusSince = Clock::now();
@@ -447,6 +462,7 @@ private:
     const BatchOptions& m_options;
     CBatchRun& m_run;
     std::string m_strPortProblem;   // as last said; empty while the port opens
+    std::string m_strPortDiagnostic;
     std::string m_strModuleOnLine;  // the module handled last, while it stays
     std::optional<Clock::time_point> m_tRebooted;
     int m_nUnconfirmed = 0;

@@ -1,10 +1,14 @@
-// zr9ctl's terminal: messages on standard error, and status lines that are
-// redrawn in place on a terminal and cleared before anything else is printed.
-// Safe to call from several threads (a batch runs one per port).
+// zr9ctl's terminal: messages on standard error, and a block of status lines
+// (one per port) that is redrawn in place on a terminal and moved below
+// anything else printed. Safe to call from several threads (a batch runs one
+// per port).
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CConsole {
 public:
@@ -14,10 +18,18 @@ public:
     CConsole(const CConsole&) = delete;
     CConsole& operator=(const CConsole&) = delete;
 
-    // "zr9ctl: TEXT" on its own line; a status line shown is cleared first.
-    void Message(const std::string& text);
-    // Replaces the status line (on a terminal; nothing otherwise).
-    void Status(const std::string& text);
+    // "zr9ctl: TEXT" on its own line, then `diagnostic` (the serial layer's
+    // own line) on the next when not empty; the status block stays below.
+    void Message(const std::string& text, const std::string& diagnostic = {});
+    // Runs `print`, which writes to standard output (the same terminal, in
+    // a shell), with the status block erased, and draws the block below.
+    void Output(const std::function<void()>& print);
+    // How many status lines the block holds (1 at first); erases the block.
+    void SetStatusLines(std::size_t count);
+    // Replaces status line `line` (on a terminal; nothing otherwise).
+    void Status(std::size_t line, const std::string& text);
+    void Status(const std::string& text) { Status(0, text); }
+    // Erases the block and forgets its lines.
     void ClearStatus();
     bool IsTerminal() const { return m_bTerminal; }
 
@@ -27,9 +39,15 @@ public:
     static void CatchStopSignals();
 
 private:
-    void EraseStatusLocked();
+    void EraseBlockLocked();
+    void DrawBlockLocked();
 
     std::mutex m_mutex;
     const bool m_bTerminal;
-    std::string m_strStatus;  // as drawn, empty when none is shown
+    // The terminal takes cursor movement: one line per status; otherwise
+    // (an old Windows console) the statuses share one line.
+    bool m_bCursorMoves = true;
+    std::vector<std::string> m_vecStatus;  // as asked for, one per line
+    std::vector<std::string> m_vecDrawn;   // as on the screen; empty when none is shown
+    std::chrono::steady_clock::time_point m_tDrawn;
 };

@@ -72,6 +72,10 @@ public:
     const PortFailure& Failure() const { return m_failure; }
     int PortIndex() const { return m_port.PortIndex(); }
 
+    // Whether the port's failures write their diagnostic line to standard
+    // error (at first they do); Failure() keeps it either way.
+    void PrintPortDiagnostics(bool printed) { m_port.PrintDiagnostics(printed); }
+
     // For a progress display; called on the thread that runs the step.
     void ObserveWaits(WaitObserver observer) { m_fnObserver = std::move(observer); }
 

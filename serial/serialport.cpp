@@ -58,7 +58,8 @@ void CSerialPort::Fail(PortOperation operation, PortStep step, std::uint32_t cod
     case LineEnd::Code: std::snprintf(line, size, "%s%" PRIu32, text, code); break;
     case LineEnd::Text: std::snprintf(line, size, "%s", text); break;
     }
-    std::fprintf(stderr, "%s\n", line);
+    if (m_bPrintsDiagnostics)
+        std::fprintf(stderr, "%s\n", line);
 }
 
 int CSerialPort::Open()

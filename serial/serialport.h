@@ -1,7 +1,7 @@
 // The serial port: the abstract CPort, the serial port class CSerialPort and
 // the program's one port, SerialPort. Results are plain integers; failures
-// also write one diagnostic line to standard error, and the port keeps the
-// latest one for the user to see.
+// also write one diagnostic line to standard error (unless the port is told
+// not to), and the port keeps the latest one for the user to see.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +55,10 @@ public:
     // e.g. a path outside the names of COM1 to COM31. 1 stored; 0 refused
     // while a device is held.
     int SetDeviceName(const std::string& deviceName);
+    // Whether a failure writes its diagnostic line to standard error (at
+    // first it does). A caller that says failures itself, once, turns it
+    // off; the line is still kept in LastFailure().
+    void PrintDiagnostics(bool printed) { m_bPrintsDiagnostics = printed; }
 
     // The latest failure, and how many there have been: an operation that
     // compares the count before and after its calls learns whether one failed.
@@ -105,6 +109,7 @@ private:
     PortFailure m_failure;
     std::uint32_t m_dwFailureCount = 0;
     bool m_bDeviceGone = false;
+    bool m_bPrintsDiagnostics = true;
 };
 
 extern CSerialPort SerialPort;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -150,6 +151,14 @@ ProfileBytes ProfileAt(const char* address)
 }
 
 
+std::size_t Occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 // Each exit status with its message, and nothing sent when a file is refused.
 TEST_F(Zr9ctl, ExitStatusAndMessage)
 {
@@ -159,6 +168,9 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         int status;
         const char* message;
         const char* output = "";
+        // COM3 is held by another process for 2.5 s, then Ctrl+C: this
+        // text comes exactly once.
+        const char* onceWhileHeld = nullptr;
     } cases[] = {
         {{}, {"reboot", "DEVICE"}, 0, ": module rebooted (firmware 1.03)\n"},
         {{}, {"write", "COM3", "-", "--set", "Device Name=New"}, 0,
@@ -193,6 +205,9 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         {{}, {"ports"}, 0, "", "COM3: "},
         // Ports as they come and go, without opening them.
         {{}, {"ports", "--watch"}, 0, "; Ctrl+C ends\n", "present     COM3: "},
+        // A batch says a port in use, its diagnostic line included, once.
+        {{}, {"batch", "-", "--port", "COM3"}, 0, "zr9ctl: COM3: COM3 could not be opened: ", "",
+         "CreateFile failed with error "},
     };
     const std::string badFile = WriteFile("bad.zr9", "zr9-profile 1\n#\nPIN Code = 12345\n");
     for (const auto& c : cases) {
@@ -208,8 +223,18 @@ TEST_F(Zr9ctl, ExitStatusAndMessage)
         if (args.size() > 1 && args[1] == "MISSING")
             args[1] = m_ports.Path() + "/ttyGone";
         const bool watch = args.back() == "--watch";
-        EXPECT_EQ(watch ? WatchModuleComeAndGo(args) : Run(args), c.status)
-            << args[0] << " " << args.back();
+        if (c.onceWhileHeld) {
+            const int held = open((m_ports.Path() + "/COM3").c_str(), O_RDWR | O_NOCTTY);
+            EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+            m_run = std::make_unique<CCtlRun>(m_ports.Path(), args);
+            std::this_thread::sleep_for(2500ms);
+            EXPECT_EQ(m_run->Wait(SIGINT), c.status);
+            close(held);
+            EXPECT_EQ(Occurrences(m_run->Err(), c.onceWhileHeld), 1u) << m_run->Err();
+        } else {
+            EXPECT_EQ(watch ? WatchModuleComeAndGo(args) : Run(args), c.status)
+                << args[0] << " " << args.back();
+        }
         EXPECT_NE(m_run->Err().find(c.message), std::string::npos) << m_run->Err();
         EXPECT_EQ(m_run->Out().rfind(c.output, 0), 0u) << m_run->Out();
         if (args[0] == "ports" && !watch) {
@@ -290,38 +315,110 @@ TEST_F(Zr9ctl, SignalEndsEachCommandAtItsNextWaitStep)
     }
 }
 
+// A pseudo-terminal for zr9ctl's standard output and error, as in a shell,
+// and all that zr9ctl shows on it, read as it comes so that zr9ctl never
+// waits for the reader.
+class CTerminal {
+public:
+    CTerminal() : m_nMaster(posix_openpt(O_RDWR | O_NOCTTY))
+    {
+        if (m_nMaster < 0 || grantpt(m_nMaster) != 0 || unlockpt(m_nMaster) != 0)
+            return;
+        m_strName = ptsname(m_nMaster);
+        // Held open so that the terminal does not hang up between runs.
+        m_nSlave = open(m_strName.c_str(), O_RDWR | O_NOCTTY);
+        m_reader = std::thread([this] {
+            char chunk[4096];
+            pollfd readable{m_nMaster, POLLIN, 0};
+            while (!m_bEnded || poll(&readable, 1, 200) > 0) {
+                if (poll(&readable, 1, 50) <= 0)
+                    continue;
+                const ssize_t count = read(m_nMaster, chunk, sizeof chunk);
+                if (count <= 0)
+                    break;
+                m_strShown.append(chunk, static_cast<std::size_t>(count));
+            }
+        });
+    }
+    ~CTerminal()
+    {
+        Shown();
+        for (const int fd : {m_nSlave, m_nMaster})
+            if (fd >= 0)
+                close(fd);
+    }
+    bool Opened() const { return m_nSlave >= 0; }
+    const char* Name() const { return m_strName.c_str(); }
+    // All that was shown, once zr9ctl has ended.
+    const std::string& Shown()
+    {
+        m_bEnded = true;
+        if (m_reader.joinable())
+            m_reader.join();
+        return m_strShown;
+    }
+
+private:
+    const int m_nMaster;
+    int m_nSlave = -1;
+    std::string m_strName;
+    std::atomic<bool> m_bEnded{false};
+    std::thread m_reader;
+    std::string m_strShown;
+};
+
 // On a terminal the progress bar is gone before the profile is printed.
 TEST_F(Zr9ctl, ReadClearsItsProgressBarBeforeTheProfile)
 {
     // Slow enough to answer that the bar is drawn, however fast the machine.
     ASSERT_TRUE(StartModule({"--read-delay", "300"}).Started());
-    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
-    {
-        // Standard output and error both on the terminal, as in a shell.
-        CCtlRun run(m_ports.Path(), {"read", "COM3"}, ptsname(terminal));
-        EXPECT_EQ(run.Wait(), 0);
-    }
-    std::string shown;
-    char chunk[4096];
-    pollfd readable{terminal, POLLIN, 0};
-    while (poll(&readable, 1, 200) > 0) {
-        const ssize_t count = read(terminal, chunk, sizeof chunk);
-        if (count <= 0)
-            break;
-        shown.append(chunk, static_cast<std::size_t>(count));
-    }
-    close(terminal);
+    CTerminal terminal;
+    ASSERT_TRUE(terminal.Opened());
+    CCtlRun run(m_ports.Path(), {"read", "COM3"}, terminal.Name());
+    EXPECT_EQ(run.Wait(), 0);
+    const std::string shown = terminal.Shown();
     const std::size_t bar = shown.rfind("reading the module on COM3");
     const std::size_t profile = shown.find("zr9-profile 1");
     ASSERT_NE(bar, std::string::npos) << shown;
     ASSERT_NE(profile, std::string::npos) << shown;
-    // Blanks over the bar, then the line's start.
-    EXPECT_LT(bar, profile);
-    EXPECT_EQ(shown.find_first_not_of(' ', bar + std::strlen("reading the module on COM3") + 1),
-              profile - 1)
+    // The bar's line erased, then the profile from the line's start.
+    const std::size_t barEnd = bar + std::strlen("reading the module on COM3");
+    ASSERT_LT(barEnd, profile);
+    EXPECT_EQ(shown.substr(barEnd, profile - barEnd), "\r\x1b[2K") << shown;
+}
+
+// On a terminal each port of a batch has its own status line; the lines are
+// gone before the summary, which ends the output on clean lines.
+TEST_F(Zr9ctl, BatchShowsAStatusLinePerPortOnATerminal)
+{
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileAt("112233445566"))}, 3).Started());
+    ASSERT_TRUE(StartModule({"--profile", ProfileHex(ProfileAt("A1A2A3A4A5A6"))}, 4).Started());
+    CTerminal terminal;
+    ASSERT_TRUE(terminal.Opened());
+    // Not "-": standard input is the terminal too.
+    const std::string profile = WriteFile("batch.zr9", "zr9-profile 1\nBonding = yes\n");
+    CCtlRun run(m_ports.Path(), {"batch", profile, "--port", "COM3", "--port", "COM4"},
+                terminal.Name());
+    EXPECT_TRUE(EventComes(Transcript(3), "reboot") && EventComes(Transcript(4), "reboot"));
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(run.Wait(SIGINT), 0);
+    const std::string shown = terminal.Shown();
+    for (const char* port : {"COM3", "COM4"})
+        EXPECT_TRUE(std::regex_search(
+            shown, std::regex(std::string("\x1b\\[2K") + port + ": [^\r\n]* \\([0-9]+ s\\)")))
+            << port << "\n" << shown;
+    // A log row on standard output is not drawn over.
+    EXPECT_NE(shown.find("ok,\r\n\r\x1b[2KCOM"), std::string::npos) << shown;
+    // Both lines shown at once: the block is redrawn from its first line.
+    EXPECT_NE(shown.find("\x1b[1A"), std::string::npos) << shown;
+    const std::size_t summary = shown.find("zr9ctl: COM3: 1 configured");
+    ASSERT_NE(summary, std::string::npos) << shown;
+    EXPECT_EQ(shown.find(" s)", summary), std::string::npos) << shown;
+    EXPECT_EQ(shown.compare(summary - 4, 4, "\x1b[2K"), 0) << shown;
+    const std::size_t end = shown.find("zr9ctl: batch ended: 2 configured, 0 failed\r\n");
+    ASSERT_NE(end, std::string::npos) << shown;
+    EXPECT_EQ(end + std::strlen("zr9ctl: batch ended: 2 configured, 0 failed\r\n"), shown.size())
         << shown;
-    EXPECT_EQ(shown[profile - 1], '\r');
 }
 
 const char kLogStart[] =
@@ -337,14 +434,6 @@ std::vector<std::string> LogRows(const std::string& log)
     while (std::getline(text, row))
         rows.push_back(row.substr(19));
     return rows;
-}
-
-std::size_t Occurrences(const std::string& text, const std::string& part)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
 }
 
 // True once `done` holds, polled for up to 20 s.
