@@ -13,6 +13,8 @@ set -euo pipefail
 
 build_dir=$(realpath "${1:?usage: $0 BUILD_DIR [ctest arguments...]}")
 shift
+# The simulator is started after the working folder has changed to BUILD_DIR.
+[ -z "${ZR9_SIM:-}" ] || ZR9_SIM=$(realpath "$ZR9_SIM")
 
 for tool in socat ctest; do
   command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make test-windows installs it)" >&2; exit 1; }
@@ -75,7 +77,9 @@ if [ -n "${ZR9_SIM:-}" ]; then
       [ "$(wc -l <"$sim_dir/sim$com.out")" -ge 2 ] && break
       sleep 0.05
     done
-    ln -s "$(sed -n 2p "$sim_dir/sim$com.out")" "$dosdevices/com$com"
+    slave=$(sed -n 2p "$sim_dir/sim$com.out")
+    [ -n "$slave" ] || { echo "zr9ctl.exe batch FAILED: the simulated module on COM$com did not start" >&2; exit 1; }
+    ln -s "$slave" "$dosdevices/com$com"
   done
   log=$sim_dir/batch.csv
   "$wine" ctl/zr9ctl.exe batch - --port COM5 --port COM6 --log "$log" \
