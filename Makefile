@@ -69,7 +69,7 @@ screenshot: build
 # comes from Debian's linux-image-amd64, unpacked once into a cache outside
 # the work tree. See tools/drivers/test-drivers.sh.
 DRIVER_TEST_DEPS := qemu-system-x86 busybox-static socat xz-utils
-DRIVER_TEST_TARGETS := zr9-module-sim e2e_tests device_table_tests zr9bench
+DRIVER_TEST_TARGETS := zr9-module-sim zr9ctl e2e_tests device_table_tests zr9bench
 
 .PHONY: test-drivers
 test-drivers:

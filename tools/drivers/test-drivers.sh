@@ -15,21 +15,25 @@
 #                                      1 when it could not do what it can
 #
 # ZR9_DRIVERS_PLANT_FAILURE=1 checks the harness itself: the first unplug of
-# the FTDI adapter fails as a harness error, and one plain scenario fails on
-# purpose. The run must then end non-zero and name both.
+# the FTDI adapter fails as a harness error, one plain scenario fails on
+# purpose and the batch's module on COM2 is silent. The run must then end
+# non-zero and name all three.
 #
 # The guest runs Debian's kernel with the host's root file system, read-only,
 # as its own, so it runs the build tree's programs. QEMU gets no device of
 # this machine: its serial lines are socket chardevs and its console is
-# stdio. The guest's ttyS1 and its FTDI adapter are joined on the host into a
-# null-modem line; the simulated module and the tool both run in the guest.
+# stdio. The guest boots twice, its lines joined on the host into null-modem
+# lines in two ways: for the scenarios, its ttyS1 and its FTDI adapter with
+# each other; for the batch, each of them with a further FTDI adapter. The
+# simulated modules and the tool all run in the guest.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/zr9config
 
-# QEMU's USB serial adapter, as the guest's sysfs shows it.
-readonly kAdapterSerial=ZR9TEST0001
+# QEMU's USB serial adapters, as the guest's sysfs shows them: the one the
+# tool uses, and for the batch one at the far end of each of its lines.
+readonly kAdapterSerial=ZR9TEST0001 kUartModuleSerial=ZR9TEST0002 kAdapterModuleSerial=ZR9TEST0003
 # Drivers in the order of their dependencies.
 readonly kModules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
     netfs fscache 9pnet 9pnet_virtio 9p virtio_console
@@ -122,6 +126,63 @@ cleanup() {
     rm -rf "$work"
 }
 
+# Boots the guest for one phase, named to it on the kernel's command line,
+# with the devices given after it. Its sockets and results are in
+# $work/PHASE; `guest` gets QEMU's process id, `guest_started` the time.
+start_guest() {
+    local phase=$1
+    shift
+    mkdir -p "$work/$phase/results"
+    # Nothing of this machine's: sockets, and the guest's console on stdio.
+    # -serial stdio comes first, so the console is the guest's own ttyS0.
+    qemu-system-x86_64 -machine q35,accel=tcg -m 1024 -smp 2 \
+        -nodefaults -no-user-config -display none -no-reboot \
+        -bios /usr/share/qemu/qboot.rom -kernel "$kernel/vmlinux" -initrd "$initramfs" \
+        -append "console=ttyS0,115200 quiet loglevel=2 panic=-1 zr9_phase=$phase zr9_source=$source zr9_build=$build zr9_plant_failure=${ZR9_DRIVERS_PLANT_FAILURE:-0}" \
+        -serial stdio "$@" \
+        -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+        -virtfs "local,path=$work/$phase/results,mount_tag=results,security_model=none" \
+        </dev/null > >(tee "$work/$phase/console.log") &
+    guest=$!
+    guest_started=$(date +%s)
+    pids+=("$guest")
+}
+
+# Joins two of the guest's socket chardevs, as a null-modem line or the
+# harness's way to the monitor. Complaints when QEMU closes the sockets at the
+# end are of no interest.
+join() {
+    wait_for_file "$1" && wait_for_file "$2" ||
+        { echo "test-drivers: QEMU did not start" >&2; exit 1; }
+    socat "UNIX-CONNECT:$1" "UNIX-CONNECT:$2" 2>/dev/null &
+    pids+=($!)
+}
+
+# Waits until the guest of `phase` powers off (or the run's time is up) and
+# adds its counts to the run's.
+await_guest() {
+    local phase=$1 summary phase_passed phase_failed
+    while kill -0 "$guest" 2>/dev/null && [ "$(date +%s)" -lt $limit ]; do
+        sleep 1
+    done
+    kill "$guest" 2>/dev/null || true
+    echo "test-drivers: the $phase guest ran $(($(date +%s) - guest_started)) s"
+    summary=$(cat "$work/$phase/results/summary" 2>/dev/null || true)
+    phase_passed=$(sed -n 's/^drivers, [a-z]*: \([0-9][0-9]*\) passed, [0-9][0-9]* failed$/\1/p' <<<"$summary")
+    phase_failed=$(sed -n 's/^drivers, [a-z]*: [0-9][0-9]* passed, \([0-9][0-9]*\) failed$/\1/p' <<<"$summary")
+    if [ -z "$phase_passed" ] || [ -z "$phase_failed" ]; then
+        echo "test-drivers: the guest's $phase ended without results"
+        failed+=("the guest's $phase ended without results")
+        return
+    fi
+    passed=$((passed + phase_passed))
+    if [ -s "$work/$phase/results/failed" ]; then
+        mapfile -t -O ${#failed[@]} failed <"$work/$phase/results/failed"
+    elif [ "$phase_failed" -gt 0 ]; then
+        failed+=("$phase: $phase_failed failed")
+    fi
+}
+
 run_host() {
     local build source
     build=$(cd "$1" && pwd)
@@ -133,61 +194,52 @@ run_host() {
     kernel=$(guest_kernel)
     initramfs=$(guest_initramfs "$kernel")
     work=$(mktemp -d /tmp/zr9-drivers.XXXXXX)
-    mkdir "$work/results"
     pids=()
     trap cleanup EXIT
     trap 'exit 1' INT TERM
 
-    # Nothing of this machine's: sockets, and the guest's console on stdio.
-    # -serial stdio comes first, so the console is the guest's own ttyS0.
-    local started
+    local started limit guest guest_started passed=0 failed=()
     started=$(date +%s)
-    qemu-system-x86_64 -machine q35,accel=tcg -m 1024 -smp 2 \
-        -nodefaults -no-user-config -display none -no-reboot \
-        -bios /usr/share/qemu/qboot.rom -kernel "$kernel/vmlinux" -initrd "$initramfs" \
-        -append "console=ttyS0,115200 quiet loglevel=2 panic=-1 zr9_source=$source zr9_build=$build zr9_plant_failure=${ZR9_DRIVERS_PLANT_FAILURE:-0}" \
-        -serial stdio \
-        -chardev "socket,id=uart,path=$work/uart.sock,server=on,wait=off" -serial chardev:uart \
+    # The guest powers off when it is done; this bounds a guest that hangs.
+    limit=$((started + ${ZR9_DRIVERS_TIME_LIMIT:-900}))
+
+    # The scenarios: the guest's ttyS1 and its FTDI adapter joined into one
+    # null-modem line (the adapter attaches once its chardev is connected),
+    # the CDC-ACM gadget inside the guest, and QEMU's monitor, which the
+    # guest's harness reaches through a virtio port to unplug the adapter.
+    local dir=$work/scenarios
+    start_guest scenarios \
+        -chardev "socket,id=uart,path=$dir/uart.sock,server=on,wait=off" -serial chardev:uart \
         -device qemu-xhci,id=xhci \
-        -chardev "socket,id=adapter,path=$work/adapter.sock,server=on,wait=off" \
+        -chardev "socket,id=adapter,path=$dir/adapter.sock,server=on,wait=off" \
         -device "usb-serial,id=adapter,bus=xhci.0,chardev=adapter,serial=$kAdapterSerial" \
         -device virtio-serial-pci \
-        -chardev "socket,id=control,path=$work/control.sock,server=on,wait=off" \
+        -chardev "socket,id=control,path=$dir/control.sock,server=on,wait=off" \
         -device virtserialport,chardev=control,name=zr9.monitor \
-        -monitor "unix:$work/monitor.sock,server=on,wait=off" \
-        -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-        -virtfs "local,path=$work/results,mount_tag=results,security_model=none" \
-        </dev/null > >(tee "$work/console.log") &
-    pids+=($!)
-    for socket in uart adapter control monitor; do
-        wait_for_file "$work/$socket.sock" || { echo "test-drivers: QEMU did not start" >&2; exit 1; }
-    done
-    # The null-modem line; the adapter attaches once its chardev is connected.
-    # Its complaints when QEMU closes the sockets at the end are of no interest.
-    socat "UNIX-CONNECT:$work/uart.sock" "UNIX-CONNECT:$work/adapter.sock" 2>/dev/null &
-    pids+=($!)
-    # The guest's harness reaches QEMU's monitor through its virtio port.
-    socat "UNIX-CONNECT:$work/control.sock" "UNIX-CONNECT:$work/monitor.sock" 2>/dev/null &
-    pids+=($!)
+        -monitor "unix:$dir/monitor.sock,server=on,wait=off"
+    join "$dir/uart.sock" "$dir/adapter.sock"
+    join "$dir/control.sock" "$dir/monitor.sock"
+    await_guest scenarios
 
-    # The guest powers off when it is done; this bounds a guest that hangs.
-    local limit=$((started + ${ZR9_DRIVERS_TIME_LIMIT:-900}))
-    while kill -0 "${pids[0]}" 2>/dev/null && [ "$(date +%s)" -lt $limit ]; do
-        sleep 1
+    # The batch, on ttyS1 and the FTDI adapter at once: each line leads to a
+    # further FTDI adapter of its own, where a simulated module answers.
+    dir=$work/batch
+    local device
+    local devices=(-chardev "socket,id=uart,path=$dir/uart.sock,server=on,wait=off" -serial chardev:uart
+        -device "qemu-xhci,id=xhci")
+    for device in adapter:$kAdapterSerial uartmodule:$kUartModuleSerial adaptermodule:$kAdapterModuleSerial; do
+        devices+=(-chardev "socket,id=${device%:*},path=$dir/${device%:*}.sock,server=on,wait=off"
+            -device "usb-serial,id=${device%:*},bus=xhci.0,chardev=${device%:*},serial=${device#*:}")
     done
-    echo "test-drivers: guest ran $(($(date +%s) - started)) s"
-    if [ ! -f "$work/results/summary" ]; then
-        echo "test-drivers: the guest ended without results"
-        exit 1
-    fi
+    start_guest batch "${devices[@]}"
+    join "$dir/uart.sock" "$dir/uartmodule.sock"
+    join "$dir/adapter.sock" "$dir/adaptermodule.sock"
+    await_guest batch
+
     # Only a run that passed something and failed nothing passes.
-    local summary passed failed
-    summary=$(cat "$work/results/summary")
-    passed=$(sed -n 's/^drivers: \([0-9][0-9]*\) passed, [0-9][0-9]* failed$/\1/p' <<<"$summary")
-    failed=$(sed -n 's/^drivers: [0-9][0-9]* passed, \([0-9][0-9]*\) failed$/\1/p' <<<"$summary")
-    if [ -z "$passed" ] || [ -z "$failed" ] || [ "$passed" -eq 0 ] || [ "$failed" -ne 0 ]; then
-        echo "test-drivers: FAILED ($summary)"
-        [ ! -s "$work/results/failed" ] || sed 's/^/test-drivers: failed: /' "$work/results/failed"
+    echo "drivers: $passed passed, ${#failed[@]} failed"
+    if [ "$passed" -eq 0 ] || [ ${#failed[@]} -ne 0 ]; then
+        printf 'test-drivers: failed: %s\n' "${failed[@]}"
         exit 1
     fi
 }
@@ -326,18 +378,36 @@ run_gtest() {
     fi
 }
 
-run_guest() {
-    local build=$1
+# What a desktop session would give the tool and the tests.
+guest_environment() {
     export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
     export HOME=/tmp/home TMPDIR=/tmp XDG_RUNTIME_DIR=/tmp/runtime QT_QPA_PLATFORM=offscreen
-    # Tests in the guest unplug and replug through "$ZR9_DRIVERS_HARNESS unplug $kAdapter" and the like.
-    export ZR9_DRIVERS_GUEST=1 ZR9_DRIVERS_HARNESS=$0
     mkdir -p "$HOME" && mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
     echo "test-drivers: guest up after $(cut -d' ' -f1 /proc/uptime) s"
+}
+
+# The phase's counts, the failed tests named, to the console and the results.
+report() {
+    local phase=$1 total=$((passed + ${#failed[@]}))
+    echo
+    echo "$(( total ? 100 * passed / total : 0 ))% tests passed, ${#failed[@]} tests failed out of $total"
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "The following tests FAILED:"
+        printf '\t%s\n' "${failed[@]}"
+        printf '%s\n' "${failed[@]}" >"$results/failed"
+    fi
+    echo "drivers, $phase: $passed passed, ${#failed[@]} failed" | tee "$results/summary"
+}
+
+run_guest() {
+    local build=$1
+    # Tests in the guest unplug and replug through "$ZR9_DRIVERS_HARNESS unplug $kAdapter" and the like.
+    export ZR9_DRIVERS_GUEST=1 ZR9_DRIVERS_HARNESS=$0
+    guest_environment
 
     make_gadget
     wait_until present $kAdapter && wait_until present $kAcm && wait_until present $kGadget ||
-        { echo "drivers: 0 passed, 1 failed" | tee "$results/summary"; return; }
+        { failed+=("scenarios: the guest's devices did not appear"); report scenarios; return; }
     own_devices
     # The drivers' own settings for a new terminal, before anything set them.
     local uart_defaults adapter_defaults acm_defaults
@@ -376,22 +446,134 @@ run_guest() {
     ZR9_DEVICE_PAIR="$kUart $kAdapter $uart_defaults" "${bench[@]}" 2>&1 |
         grep -v '^Qt platform' | sed 's/^/    /' || true
 
-    local total=$((passed + ${#failed[@]}))
-    echo
-    echo "$(( total ? 100 * passed / total : 0 ))% tests passed, ${#failed[@]} tests failed out of $total"
-    if [ ${#failed[@]} -gt 0 ]; then
-        echo "The following tests FAILED:"
-        printf '\t%s\n' "${failed[@]}"
-        printf '%s\n' "${failed[@]}" >"$results/failed"
+    report scenarios
+}
+
+# Runs `command` every 0.1 s until it succeeds, for at most `seconds`; the
+# emulated processor is slow to start programs, so counting tries would not do.
+poll_until() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.1
+    done
+}
+
+# The USB serial adapter with this serial number, as /dev/ttyUSBn.
+usb_serial_device() {
+    local port
+    for port in /sys/bus/usb-serial/devices/ttyUSB*; do
+        # The port's interface, then its USB device.
+        if [ "$(cat "$port/../../serial" 2>/dev/null)" = "$1" ]; then
+            echo "/dev/${port##*/}"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# zr9ctl batch on COM2 (the 16550A) and the FTDI adapter at once, a module at
+# the far end of each line on an FTDI adapter of its own, paced at 9600 bit/s.
+# Each module must be configured once, with its own address on its own port,
+# and not again when it answers after its reboot; Ctrl+C then ends the batch
+# with its summary and status 0. A planted failure makes COM2's module silent.
+run_batch_guest() {
+    local build=$1 tool_adapter uart_module adapter_module
+    guest_environment
+    adapters_found() {
+        tool_adapter=$(usb_serial_device $kAdapterSerial) &&
+            uart_module=$(usb_serial_device $kUartModuleSerial) &&
+            adapter_module=$(usb_serial_device $kAdapterModuleSerial)
+    }
+    if ! poll_until 10 adapters_found; then
+        failed+=("batch: the guest's FTDI adapters did not appear")
+        report batch
+        return
     fi
-    echo "drivers: $passed passed, ${#failed[@]} failed" | tee "$results/summary"
+    own_devices
+    local tool_com=COM$((5 + ${tool_adapter#/dev/ttyUSB}))
+    echo "test-drivers: batch on COM2 ($kUart) and $tool_com ($tool_adapter)," \
+        "modules on $uart_module and $adapter_module"
+
+    # The default profile after its address, which the CSV shows byte-reversed.
+    local rest=42313030423230314232303236383734383635383437000107010000424C45205541525400000000000000000000000000000000
+    local com module address silent sims=() expected=()
+    for com in COM2:$uart_module $tool_com:$adapter_module; do
+        module=${com#*:} com=${com%:*}
+        address=$(printf '00A0C0FFEE%02d' "${com#COM}")
+        silent=()
+        [ "$com:${zr9_plant_failure:-0}" != COM2:1 ] || silent=(--silent)
+        "$build/tools/zr9-module-sim" --parent $$ --device "$module" --line-rate 9600 "${silent[@]}" \
+            --profile "$(printf %s "$address" | od -An -tx1 | tr -d ' \n')$rest" \
+            --transcript "$results/module-$com.transcript" >"$results/module-$com.out" 2>&1 &
+        sims+=($!)
+        expected+=("$com,$(sed 's/\(..\)\(..\)\(..\)\(..\)\(..\)\(..\)/\6:\5:\4:\3:\2:\1/' <<<"$address")")
+    done
+    # Each prints its device twice once it serves it.
+    modules_started() { [ "$(cat "$results"/module-*.out | wc -l)" -ge 4 ]; }
+    poll_until 10 modules_started || true
+
+    local log=$results/batch.csv started batch status=0 rows
+    started=$(date +%s%N)
+    "$build/ctl/zr9ctl" batch - --port COM2 --port "$tool_com" --set "Device Name=Bench {n}" \
+        --log "$log" 2>"$results/batch.err" &
+    batch=$!
+    both_configured() { [ "$(grep -c ',ok,' "$log" 2>/dev/null)" = 2 ]; }
+    batch_ended() { ! kill -0 $batch 2>/dev/null; }
+    poll_until 30 both_configured || true
+    # Both modules answer again after their reboot: neither may be configured twice.
+    sleep 3
+    kill -INT $batch
+    poll_until 10 batch_ended || kill -KILL $batch 2>/dev/null || true
+    wait $batch || status=$?
+    kill "${sims[@]}" 2>/dev/null || true
+
+    local reasons=() row n numbers=
+    [ $status -eq 0 ] || reasons+=("zr9ctl batch ended with status $status")
+    rows=$(tail -n +2 "$log" 2>/dev/null | wc -l)
+    [ "$rows" -eq 2 ] || reasons+=("$rows rows instead of 2")
+    for row in "${expected[@]}"; do
+        com=${row%%,*}
+        # Its own address on its own port, named after its own number.
+        n=$(sed -nE "s/^[^,]*,$com,([0-9]+),${row#*,},,[0-9.]+,Bench \\1,ok,\$/\\1/p" "$log")
+        [ -n "$n" ] || reasons+=("no ok row for $com's module (${row#*,})")
+        numbers+=${n:+ $n}
+        module=$results/module-$com.transcript
+        [ "$(grep -c -- '-- write: profile replaced' "$module" 2>/dev/null)" = 1 ] ||
+            reasons+=("$com's module was not written exactly once")
+        [ "$(grep -c -- '-- reboot' "$module" 2>/dev/null)" = 1 ] ||
+            reasons+=("$com's module was not rebooted exactly once")
+    done
+    [ "$(tr ' ' '\n' <<<"$numbers" | sort -n | tr '\n' ' ')" = " 1 2 " ] ||
+        reasons+=("numbers${numbers:- none} instead of 1 and 2")
+    grep -q '^zr9ctl: batch ended: 2 configured, 0 failed$' "$results/batch.err" ||
+        reasons+=("no summary of 2 configured")
+
+    local name="COM2 and $tool_com at once"
+    if [ ${#reasons[@]} -eq 0 ]; then
+        passed=$((passed + 1))
+        printf '  Passed   batch: %s (%s ms)\n' "$name" $((($(date +%s%N) - started) / 1000000))
+        sed 's/^/    /' "$log" "$results/batch.err"
+    else
+        local joined
+        printf -v joined '%s; ' "${reasons[@]}"
+        failed+=("batch: $name: ${joined%; }")
+        printf '  FAILED   batch: %s\n' "$name"
+        printf '    %s\n' "${reasons[@]}"
+        sed 's/^/    /' "$log" "$results/batch.err" 2>/dev/null || true
+    fi
+    report batch
 }
 
 case "${1:-}" in
 guest)
     # As the guest's init: always power off, whatever happened.
     trap 'sync; busybox poweroff -f' EXIT
-    run_guest "$2"
+    case ${zr9_phase:-} in
+    batch) run_batch_guest "$2" ;;
+    *) run_guest "$2" ;;
+    esac
     ;;
 unplug | replug)
     plug "$1" "${2:-}"
