@@ -38,9 +38,9 @@ test: build
 # The window against a simulated module on COM3, in a fresh port folder. What it
 # needs comes first, so that the command it suggests without a display works.
 run: deps
-	@tools/run-with-simulator.sh --check-display
+	@scripts/run-with-simulator.sh --check-display
 	@$(MAKE) --no-print-directory build
-	@tools/run-with-simulator.sh "$(BUILD_DIR)"
+	@scripts/run-with-simulator.sh "$(BUILD_DIR)"
 
 # Figures for the README's performance section (the window's on a virtual display
 # when there is none), then zr9ctl batch on several ports at once.
@@ -56,18 +56,18 @@ clean:
 # The Debian package of the window in $(BUILD_DIR), checked with lintian and appstreamcli.
 package: build
 	@$(MAKE) --no-print-directory deps DEPS="$(PACKAGE_DEPS)"
-	tools/check-package.sh $(BUILD_DIR)
+	scripts/check-package.sh $(BUILD_DIR)
 
 # docs/zr9config.png: the real window under Xvfb against a simulated module.
 screenshot: build
 	@$(MAKE) --no-print-directory deps DEPS="x11-apps imagemagick"
 	cmake --build $(BUILD_DIR) --target zr9-module-sim
-	app/screenshot.sh $(BUILD_DIR) docs/zr9config.png
+	scripts/screenshot.sh $(BUILD_DIR) docs/zr9config.png
 
 # The end-to-end scenarios and the port list over the Linux kernel's own serial
 # drivers (16550A, FTDI, CDC-ACM) in a virtual machine under QEMU; its kernel
 # comes from Debian's linux-image-amd64, unpacked once into a cache outside
-# the work tree. See tools/drivers/test-drivers.sh.
+# the work tree. See tests/drivers/test-drivers.sh.
 DRIVER_TEST_DEPS := qemu-system-x86 busybox-static socat xz-utils
 DRIVER_TEST_TARGETS := zr9-module-sim zr9ctl e2e_tests device_table_tests zr9bench
 
@@ -76,10 +76,10 @@ test-drivers:
 	@$(MAKE) --no-print-directory deps DEPS="$(DEPS) $(DRIVER_TEST_DEPS)"
 	@$(MAKE) --no-print-directory $(BUILD_DIR)/build.ninja
 	@# The guest's kernel and initramfs are made while the programs build.
-	@tools/drivers/test-drivers.sh prepare & prepared=$$!; \
+	@tests/drivers/test-drivers.sh prepare & prepared=$$!; \
 	cmake --build $(BUILD_DIR) --target $(DRIVER_TEST_TARGETS); built=$$?; \
 	wait $$prepared && [ $$built = 0 ]
-	tools/drivers/test-drivers.sh $(BUILD_DIR)
+	tests/drivers/test-drivers.sh $(BUILD_DIR)
 
 # Reliability: libFuzzer targets (clang, own packages) and the whole suite under ASan+UBSan.
 FUZZ_SECONDS ?= 60
@@ -145,7 +145,7 @@ WIN_CMAKE := cmake -S . -B $(WIN_BUILD_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmak
 
 qt-mingw:
 	@$(MAKE) --no-print-directory deps DEPS="$(WIN_DEPS) $(QT_MINGW_DEPS)"
-	tools/build-qt-mingw.sh "$(QT_MINGW_PREFIX)"
+	scripts/build-qt-mingw.sh "$(QT_MINGW_PREFIX)"
 
 # The window for Windows, packed and checked: build-win/zr9config-<version>-win64.zip.
 windows: qt-mingw
@@ -159,16 +159,16 @@ test-windows: windows
 	@$(MAKE) --no-print-directory deps DEPS="$(WIN_WINDOW_TEST_DEPS)"
 	cmake --build $(WIN_BUILD_DIR)
 	@$(MAKE) --no-print-directory build
-	ZR9_SIM=$(BUILD_DIR)/tools/zr9-module-sim tools/run-wine-tests.sh $(WIN_BUILD_DIR)
+	ZR9_SIM=$(BUILD_DIR)/sim/zr9-module-sim tests/wine/run-wine-tests.sh $(WIN_BUILD_DIR)
 	cmake --build $(BUILD_DIR) --target wine_window_tests
-	tools/run-wine-window-tests.sh $(WIN_BUILD_DIR)/zr9config-*-win64.zip $(BUILD_DIR)/tests/e2e/wine_window_tests
+	tests/wine/run-wine-window-tests.sh $(WIN_BUILD_DIR)/zr9config-*-win64.zip $(BUILD_DIR)/tests/e2e/wine_window_tests
 
 # Without Qt for MinGW: only the serial and protocol libraries and their tests.
 test-windows-serial: build
 	@$(MAKE) --no-print-directory deps DEPS="$(WIN_DEPS)"
 	$(WIN_CMAKE) -DZR9_BUILD_APP=OFF -DZR9_QT_MINGW_PREFIX=
 	cmake --build $(WIN_BUILD_DIR)
-	ZR9_SIM=$(BUILD_DIR)/tools/zr9-module-sim tools/run-wine-tests.sh $(WIN_BUILD_DIR)
+	ZR9_SIM=$(BUILD_DIR)/sim/zr9-module-sim tests/wine/run-wine-tests.sh $(WIN_BUILD_DIR)
 
 # CI: the whole Windows check when the Qt cache is there, else the serial layer.
 test-windows-if-qt:

@@ -3,7 +3,7 @@
 // Prints figures; asserts nothing.
 //   zr9bench [--repeat N] [--round-trips]
 // --round-trips measures only Connect and Read; with ZR9_DEVICE_PAIR set (see
-// sim_process.h) they run over real serial drivers, in tools/drivers' guest.
+// sim_process.h) they run over real serial drivers, in tests/drivers' guest.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>

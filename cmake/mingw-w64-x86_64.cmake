@@ -1,8 +1,8 @@
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (posix thread model).
 # The window needs Qt, which Debian does not ship for MinGW: give the prefix of
-# a Qt built for it (tools/build-qt-mingw.sh) as ZR9_QT_MINGW_PREFIX, or
+# a Qt built for it (scripts/build-qt-mingw.sh) as ZR9_QT_MINGW_PREFIX, or
 # configure with -DZR9_BUILD_APP=OFF. ctest runs the test programs under Wine;
-# use tools/run-wine-tests.sh, which prepares Wine and the pseudo-terminal ports.
+# use tests/wine/run-wine-tests.sh, which prepares Wine and the pseudo-terminal ports.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

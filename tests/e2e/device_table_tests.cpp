@@ -1,5 +1,5 @@
 // The port list and the status bar over the real device table (ZR9_PORT_DIR
-// unset), in the virtual machine of tools/drivers/test-drivers.sh, which runs
+// unset), in the virtual machine of tests/drivers/test-drivers.sh, which runs
 // this program: COM1 is the guest's console, COM2 its 16550A, COM3 and COM4
 // have no UART, COM5 is QEMU's FTDI adapter and COM21 the CDC-ACM device; the
 // device nodes belong to the dialout group. Not for ctest: it needs that guest.
@@ -42,7 +42,7 @@ protected:
     {
         // Discovery here opens the machine's own serial devices.
         if (!getenv("ZR9_DRIVERS_GUEST"))
-            GTEST_SKIP() << "only in the virtual machine of tools/drivers/test-drivers.sh";
+            GTEST_SKIP() << "only in the virtual machine of tests/drivers/test-drivers.sh";
         ASSERT_EQ(getenv("ZR9_PORT_DIR"), nullptr);
         ResetProcessState();
     }

@@ -4,7 +4,7 @@
 // from xdotool; what a field or a box shows comes through the clipboard
 // (Ctrl+C copies an edit's selection, and a Windows message box's title and
 // text); the bytes on the wire come from the simulator's transcript.
-// tools/run-wine-window-tests.sh prepares Wine and runs this program.
+// tests/wine/run-wine-window-tests.sh prepares Wine and runs this program.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -235,7 +235,7 @@ protected:
         m_strDosDevices = EnvOrEmpty("WINEPREFIX") + "/dosdevices";
         ASSERT_TRUE(std::filesystem::is_regular_file(m_strProgram) &&
                     std::filesystem::is_directory(m_strDosDevices))
-            << "run through tools/run-wine-window-tests.sh";
+            << "run through tests/wine/run-wine-window-tests.sh";
         ASSERT_FALSE(m_ports.Path().empty());
     }
 

@@ -1,5 +1,5 @@
 // The port through the Win32 serial interface, on a null-modem pair.
-// tools/run-wine-tests.sh links, in a throw-away Wine prefix, COM9, COM10 and
+// tests/wine/run-wine-tests.sh links, in a throw-away Wine prefix, COM9, COM10 and
 // COM31 to one pseudo-terminal and COM30 to the other end of the pair, and
 // leaves every other COM name unlinked. On Windows, a virtual null-modem pair
 // set up the same way serves.
@@ -131,7 +131,7 @@ protected:
     {
         m_hPeer = OpenDirect(PeerName());
         ASSERT_NE(m_hPeer, INVALID_HANDLE_VALUE)
-            << PeerName() << " is not linked; run through tools/run-wine-tests.sh";
+            << PeerName() << " is not linked; run through tests/wine/run-wine-tests.sh";
         ASSERT_TRUE(ChangeLineSettings(m_hPeer, [](DCB& dcb) {
             dcb.BaudRate = 9600;
             dcb.ByteSize = 8;

@@ -3,7 +3,7 @@
 # plugins included) import is in the zip or is part of Windows, the window
 # carries its icon, zr9ctl.exe is a console program, and the licences and
 # the README a redistributed Qt and a Windows user need are there.
-#   usage: tools/check-windows-zip.sh ZIP
+#   usage: scripts/check-windows-zip.sh ZIP
 set -euo pipefail
 
 zip_path=${1:?usage: $0 ZIP}

@@ -1,13 +1,13 @@
 #!/bin/sh
 # Takes a screenshot of the real window under Xvfb, with a simulated module on
 # a pseudo-terminal as COM3 in a temporary port folder (never a real port).
-# usage: app/screenshot.sh BUILD_DIR OUTPUT.png
+# usage: scripts/screenshot.sh BUILD_DIR OUTPUT.png
 set -eu
 build_dir=$1
 output=$2
 
 port_dir=$(mktemp -d /tmp/zr9-screenshot-XXXXXX)
-"$build_dir/tools/zr9-module-sim" --port-dir "$port_dir" --com 3 >/dev/null 2>&1 &
+"$build_dir/sim/zr9-module-sim" --port-dir "$port_dir" --com 3 >/dev/null 2>&1 &
 sim_pid=$!
 trap 'kill "$sim_pid" 2>/dev/null || true; rm -rf "$port_dir"' EXIT
 

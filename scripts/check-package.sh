@@ -4,7 +4,7 @@
 # warnings fail), appstreamcli on the tree it installs (metainfo file and
 # desktop entry), and the package's version in its change log and metainfo.
 # `make package` and the ctest `package` run it.
-# usage: tools/check-package.sh BUILD_DIR
+# usage: scripts/check-package.sh BUILD_DIR
 set -eu
 build_dir=$(cd "$1" && pwd)
 

@@ -8,7 +8,7 @@
 # With ZR9_SIM naming a native zr9-module-sim, zr9ctl.exe batch then runs on
 # COM5 and COM6, two simulated modules whose terminals only the Wine prefix's
 # links name (the device map does not list them), and each must get its row.
-#   usage: tools/run-wine-tests.sh BUILD_DIR [ctest arguments...]
+#   usage: tests/wine/run-wine-tests.sh BUILD_DIR [ctest arguments...]
 set -euo pipefail
 
 build_dir=$(realpath "${1:?usage: $0 BUILD_DIR [ctest arguments...]}")
@@ -19,7 +19,7 @@ shift
 for tool in socat ctest; do
   command -v "$tool" >/dev/null || { echo "$0: $tool is missing (make test-windows installs it)" >&2; exit 1; }
 done
-# shellcheck source=tools/wine-prefix.sh
+# shellcheck source=tests/wine/wine-prefix.sh
 . "$(dirname "$0")/wine-prefix.sh"
 # No window: the tests run without a display.
 unset DISPLAY WAYLAND_DISPLAY

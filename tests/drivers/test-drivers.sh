@@ -504,7 +504,7 @@ run_batch_guest() {
         address=$(printf '00A0C0FFEE%02d' "${com#COM}")
         silent=()
         [ "$com:${zr9_plant_failure:-0}" != COM2:1 ] || silent=(--silent)
-        "$build/tools/zr9-module-sim" --parent $$ --device "$module" --line-rate 9600 "${silent[@]}" \
+        "$build/sim/zr9-module-sim" --parent $$ --device "$module" --line-rate 9600 "${silent[@]}" \
             --profile "$(printf %s "$address" | od -An -tx1 | tr -d ' \n')$rest" \
             --transcript "$results/module-$com.transcript" >"$results/module-$com.out" 2>&1 &
         sims+=($!)

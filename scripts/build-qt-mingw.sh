@@ -3,7 +3,7 @@
 # Debian's own Qt sources, into a cache outside the work tree. Debian ships no
 # Qt for MinGW; the host tools (moc, uic, rcc) come from the Linux Qt of the
 # same version. Runs once; later calls find the finished prefix and return.
-#   usage: tools/build-qt-mingw.sh PREFIX
+#   usage: scripts/build-qt-mingw.sh PREFIX
 set -euo pipefail
 
 prefix=${1:?usage: $0 PREFIX}

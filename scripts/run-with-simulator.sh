@@ -24,7 +24,7 @@ stop_module() {
 trap stop_module EXIT
 trap 'exit 130' INT TERM
 
-"$build_dir/tools/zr9-module-sim" --port-dir "$port_dir" --com 3 >"$port_dir/module.out" &
+"$build_dir/sim/zr9-module-sim" --port-dir "$port_dir" --com 3 >"$port_dir/module.out" &
 sim_pid=$!
 # It prints the link once the port exists.
 tries=0

@@ -4,7 +4,7 @@
 # the MinGW runtime DLLs, all stripped, with the licences of all of them and
 # a short README.txt, in one folder named like the zip. Staged in a temporary
 # folder, so nothing beside the zip is touched.
-#   usage: tools/pack-windows.sh ZR9CONFIG.exe ZR9CTL.exe QT_PREFIX OUTPUT.zip
+#   usage: scripts/pack-windows.sh ZR9CONFIG.exe ZR9CTL.exe QT_PREFIX OUTPUT.zip
 set -euo pipefail
 
 usage="usage: $0 ZR9CONFIG.exe ZR9CTL.exe QT_PREFIX OUTPUT.zip"
@@ -50,9 +50,9 @@ licence /usr/share/doc/gcc-mingw-w64-base/copyright MinGW-GCC-runtime-copyright.
 licence /usr/share/doc/mingw-w64-common/copyright MinGW-winpthreads-copyright.txt
 
 qt_source=$(dpkg-query -W -f='${source:Package} ${source:Version}' libqt6core6)
-qt_options=$(sed -n '/^cmake -S "\$base_src"/,/base-configure.log/p' "$source_dir/tools/build-qt-mingw.sh" |
+qt_options=$(sed -n '/^cmake -S "\$base_src"/,/base-configure.log/p' "$source_dir/scripts/build-qt-mingw.sh" |
   grep -o -- '-D[A-Za-z_]*=[^ ]*' | grep -v -e CMAKE_TOOLCHAIN_FILE -e CMAKE_INSTALL_PREFIX -e QT_HOST_PATH)
-[ -n "$qt_options" ] || { echo "$0: no build options found in tools/build-qt-mingw.sh" >&2; exit 1; }
+[ -n "$qt_options" ] || { echo "$0: no build options found in scripts/build-qt-mingw.sh" >&2; exit 1; }
 cat > "$stage/licences/Qt-NOTICE.txt" <<EOF
 Qt in this folder
 =================
@@ -69,7 +69,7 @@ They were built from Debian's source package $qt_source (qtbase
 with Debian's patches, as "apt-get source qt6-base=${qt_source#* }" fetches and
 unpacks it on Debian 12; also at https://sources.debian.org/src/qt6-base/${qt_source#* }/),
 with no change of ours, by Debian's MinGW-w64 cross compiler
-(x86_64-w64-mingw32-g++-posix) through zr9config's tools/build-qt-mingw.sh,
+(x86_64-w64-mingw32-g++-posix) through zr9config's scripts/build-qt-mingw.sh,
 configured with:
 
 $(echo "$qt_options" | sed 's/^/  /')

@@ -2,7 +2,7 @@
 # Runs the window of the Windows zip under Wine on a virtual display against
 # simulated modules (tests/e2e/wine_window_tests.cpp), in a throw-away Wine
 # prefix where the only COM ports are the simulators' pseudo-terminals.
-#   usage: tools/run-wine-window-tests.sh ZIP TEST_PROGRAM [GoogleTest options...]
+#   usage: tests/wine/run-wine-window-tests.sh ZIP TEST_PROGRAM [GoogleTest options...]
 # With ZR9_WINE_SCREENSHOT=FILE.png it also saves the window as it first opens.
 set -euo pipefail
 
@@ -21,7 +21,7 @@ if [ -z "${ZR9_WINE_DISPLAY_READY:-}" ]; then
     env ZR9_WINE_DISPLAY_READY=1 "$0" "$zip" "$tests" "$@"
 fi
 
-# shellcheck source=tools/wine-prefix.sh
+# shellcheck source=tests/wine/wine-prefix.sh
 . "$(dirname "$0")/wine-prefix.sh"
 trap wine_prefix_remove EXIT
 wine_prefix_prepare
