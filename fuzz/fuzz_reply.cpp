@@ -144,7 +144,7 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
     return true;
 }
 
-bool CancelPending(Handle)
+bool CancelPending(Handle, bool)
 {
     if (Device.deferredRecord != nullptr)
         Device.deferredRecord->status = 0;

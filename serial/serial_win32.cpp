@@ -191,9 +191,14 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
     return true;
 }
 
-bool CancelPending(Handle port)
+bool CancelPending(Handle port, bool discardOutput)
 {
-    return CancelIo(ToWin32(port)) != FALSE;
+    if (!CancelIo(ToWin32(port)))
+        return false;
+    // A driver may keep bytes of an aborted write in its own transmit buffer.
+    if (discardOutput)
+        PurgeComm(ToWin32(port), PURGE_TXABORT | PURGE_TXCLEAR);
+    return true;
 }
 
 bool DrainOutput(Handle port, std::uint32_t timeLimitMs)

@@ -243,7 +243,8 @@ bool CSerialPort::CancelTransfers()
     const bool writing = m_osWrite.status == os::kStatusPending;
     if (!reading && !writing)
         return true;
-    if (!os::CancelPending(m_hPort))
+    // What a write given up left queued must not go out later.
+    if (!os::CancelPending(m_hPort, writing))
         return false;
     // The aborts are the port's own doing: they are no failure, and no later
     // Read may take them for a device that went away.

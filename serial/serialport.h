@@ -87,8 +87,9 @@ private:
     // when the device went away, recorded as a failure of Read. A device that
     // cannot tell for another reason counts as having nothing queued.
     bool QueuedBytes(std::uint32_t& queued);
-    // Cancels the outstanding transfers and waits until each has finished;
-    // false when the cancel was refused.
+    // Cancels the outstanding transfers, discarding what a write given up
+    // left queued, and waits until each has finished; false when the cancel
+    // was refused.
     bool CancelTransfers();
 
     std::uint32_t m_dwBaudRate;
