@@ -62,11 +62,11 @@ bool GetCompletionResult(const Overlapped& record, std::uint32_t& count)
     return true;
 }
 
-bool AwaitCancelled(Overlapped& record, std::uint32_t& count)
+CancelEnd AwaitCancelled(Overlapped& record, std::uint32_t& count)
 {
     count = static_cast<std::uint32_t>(record.transferred);
     record.status = 0;
-    return false;
+    return CancelEnd::Aborted;
 }
 
 }  // namespace serial_platform::posix

@@ -30,6 +30,6 @@ void Done(Overlapped& record, std::uint32_t count);
 std::uint32_t WaitForCompletion(const Overlapped& record);
 bool GetCompletionResult(const Overlapped& record, std::uint32_t& count);
 // A write given up stopped then; what it queued is gone with the cancel.
-bool AwaitCancelled(Overlapped& record, std::uint32_t& count);
+CancelEnd AwaitCancelled(Overlapped& record, std::uint32_t& count);
 
 }  // namespace serial_platform::posix

@@ -118,11 +118,18 @@ bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
 std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs);
 // The byte count of a completed transfer, without waiting (GetOverlappedResult).
 bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count);
-// Waits until a transfer that CancelPending cancelled has finished
-// (GetOverlappedResult, waiting): only then may its record, event and buffer
-// be used again. True when it had completed before the cancel, `count`
-// holding its bytes; false when the cancel aborted it.
-bool AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count);
+
+// How a transfer that CancelPending cancelled ended.
+enum class CancelEnd : std::uint8_t {
+    Completed,   // before the cancel reached it; `count` holds its bytes
+    Aborted,     // by the cancel
+    Unfinished,  // not yet: the system still owns its record, event and buffer
+};
+// Waits at most `timeLimitMs` until a transfer that CancelPending cancelled
+// has finished (GetOverlappedResultEx): only then may its record, event and
+// buffer be used again.
+CancelEnd AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count,
+                         std::uint32_t timeLimitMs);
 
 // Clears the device's error state and reports the bytes waiting in its input
 // queue (ClearCommError, COMSTAT.cbInQue).

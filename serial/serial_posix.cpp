@@ -330,7 +330,7 @@ bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
     return posix::GetCompletionResult(record, count);
 }
 
-bool AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count)
+CancelEnd AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count, std::uint32_t)
 {
     return posix::AwaitCancelled(record, count);
 }

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "port_failure.h"
 #include "serial_platform.h"
@@ -76,6 +78,19 @@ public:
     static constexpr std::uint32_t kReadBufferSize = 4096;
 
 private:
+    // What the system uses while a transfer is outstanding: the records, with
+    // their events, and the buffers it writes into and reads from. They live
+    // apart from the port, so that a port whose cancelled transfers never
+    // finish can leave them to the system and still be destroyed.
+    struct CTransfers {
+        serial_platform::Overlapped m_osRead;
+        serial_platform::Overlapped m_osWrite;
+        std::uint8_t m_abyRead[kReadBufferSize] = {};
+        std::vector<std::uint8_t> m_vecWrite;  // a copy of the bytes being written
+        CTransfers();
+    };
+    enum class CancelOutcome { Ended, Refused, Abandoned };
+
     // How a failure's diagnostic line ends: the error code and a full stop,
     // the code alone, or nothing after the text.
     enum class LineEnd { CodeFullStop, Code, Text };
@@ -88,9 +103,13 @@ private:
     // cannot tell for another reason counts as having nothing queued.
     bool QueuedBytes(std::uint32_t& queued);
     // Cancels the outstanding transfers, discarding what a write given up
-    // left queued, and waits until each has finished; false when the cancel
-    // was refused.
-    bool CancelTransfers();
+    // left queued, and waits, bounded, until each has finished. Abandoned:
+    // they did not finish, and the port was abandoned as gone, a failure of
+    // `operation`.
+    CancelOutcome CancelTransfers(PortOperation operation);
+    // Leaves the transfers and the device to the system and closes the port
+    // as gone, with one diagnostic line.
+    void Abandon(PortOperation operation);
 
     std::uint32_t m_dwBaudRate;
     std::uint32_t m_dwInQueue;
@@ -101,9 +120,7 @@ private:
     int m_nPortIndex;
     std::string m_strDeviceName;
     bool m_bReadPending = false;
-    serial_platform::Overlapped m_osRead;
-    serial_platform::Overlapped m_osWrite;
-    std::uint8_t m_abyReadBuffer[kReadBufferSize] = {};
+    std::unique_ptr<CTransfers> m_pTransfers;
     // A write was given up since the device was opened: the line may still
     // hold its bytes, so Close must not wait for them.
     bool m_bOutputHeld = false;

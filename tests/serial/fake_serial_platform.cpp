@@ -65,37 +65,32 @@ bool Result(serial_platform::Overlapped& record, std::uint32_t& count)
 
 class CScriptedLine final : public serial_platform::COutputLine {
 public:
-    CScriptedLine() { FakePlatform.m_nLineNowMs = 0; }
-
     long Put(const std::uint8_t* bytes, std::uint32_t length) override
     {
         FakePlatform.m_vecWritten.insert(FakePlatform.m_vecWritten.end(), bytes, bytes + length);
-        FakePlatform.m_nOutQueued += length;
         return static_cast<long>(length);
     }
-    bool AwaitRoom(std::int64_t timeLimitMs) override
-    {
-        FakePlatform.m_nLineNowMs += static_cast<long>(timeLimitMs);
-        return true;
-    }
+    bool AwaitRoom(std::int64_t) override { return true; }  // Put takes every byte
     std::uint32_t LineTimeOf(std::uint32_t bytes) override
     {
         return serial_platform::LineTimeMs(bytes, 9600, 10);
     }
-    bool QueueEmpty() override
-    {
-        return !FakePlatform.m_bLineHoldsWrites &&
-               FakePlatform.m_nLineNowMs >= FakePlatform.m_nQueueMs;
-    }
+    bool QueueEmpty() override { return FakePlatform.m_nLineNowMs >= FakePlatform.m_nQueueMs; }
     Cts ClearToSend() override
     {
-        if (FakePlatform.m_pfnCtsAt)
-            return FakePlatform.m_pfnCtsAt(FakePlatform.m_nLineNowMs);
-        return FakePlatform.m_bLineHoldsWrites ? Cts::Low : Cts::NoHandshake;
+        if (!FakePlatform.m_pfnCtsAt)
+            return FakePlatform.m_bWritesCompleteOnWait ? Cts::NoHandshake : Cts::Low;
+        return FakePlatform.m_pfnCtsAt(FakePlatform.m_nLineNowMs);
     }
     std::int64_t NowMs() override { return FakePlatform.m_nLineNowMs; }
     void Pause() override { ++FakePlatform.m_nLineNowMs; }
 };
+
+void CountReuse(const serial_platform::Overlapped& record)
+{
+    FakePlatform.m_nOwnedRecordsReused +=
+        &record == FakePlatform.m_pPendingRead || &record == FakePlatform.m_pPendingWrite;
+}
 
 }  // namespace
 
@@ -148,7 +143,6 @@ bool SetQueueSizes(Handle, std::uint32_t inQueue, std::uint32_t outQueue)
 
 bool PurgeAll(Handle)
 {
-    FakePlatform.m_nOutQueued = 0;
     return !Fails("PurgeAll");
 }
 
@@ -193,7 +187,8 @@ bool StartRead(Handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t
 {
     if (FailsOnDevice("StartRead"))
         return false;
-    if (FakePlatform.m_bDeferReads && !FakePlatform.Posix()) {
+    CountReuse(record);
+    if (FakePlatform.m_bDeferReads && !FakePlatform.kPosixRules) {
         Defer(record);
         FakePlatform.m_pPendingRead = &record;
         FakePlatform.m_pbyPendingReadBuffer = buffer;
@@ -213,26 +208,34 @@ bool StartWrite(Handle, const std::uint8_t* buffer, std::uint32_t length, std::u
 {
     if (FailsOnDevice("StartWrite"))
         return false;
-    if (FakePlatform.Posix()) {
+    CountReuse(record);
+    if (FakePlatform.kPosixRules) {
         CScriptedLine line;
+        FakePlatform.m_nLineNowMs = 0;
         const posix::WriteEnd end = posix::StartWrite(line, buffer, length, count, record);
-        if (end == posix::WriteEnd::Left)
-            FakePlatform.m_nOutQueued = 0;
-        if (end == posix::WriteEnd::HeldBack)
-            FakePlatform.m_dwLastError = kErrorIoPending;
+        FakePlatform.m_dwLastError = kErrorIoPending;
         return end == posix::WriteEnd::Left;
     }
     FakePlatform.m_vecWritten.insert(FakePlatform.m_vecWritten.end(), buffer, buffer + length);
-    FakePlatform.m_nOutQueued += length;
-    if (FakePlatform.m_bDeferWrites || FakePlatform.m_bLineHoldsWrites || FakePlatform.m_pfnCtsAt) {
+    if (FakePlatform.m_bDeferWrites) {
         Defer(record);
         FakePlatform.m_pPendingWrite = &record;
         FakePlatform.m_dwPendingWriteLength = length;
         return false;
     }
+    if (FakePlatform.m_pfnCtsAt) {
+        // A write held back is outstanding at the limit, and its wait times out.
+        CScriptedLine line;
+        FakePlatform.m_nLineNowMs = 0;
+        if (!AwaitOutputLeft(line, LineTimeMs(length, 9600, 10), kWriteTimeLimitMs)) {
+            Defer(record);
+            FakePlatform.m_pPendingWrite = &record;
+            FakePlatform.m_bWritesCompleteOnWait = false;
+            return false;
+        }
+    }
     count = length;
     Complete(record, count);
-    FakePlatform.m_nOutQueued = 0;
     return true;
 }
 
@@ -244,34 +247,32 @@ std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs)
         FakePlatform.m_dwLastError = 6;
         return kWaitFailed;
     }
-    if (FakePlatform.Posix())
+    if (FakePlatform.kPosixRules)
         return posix::WaitForCompletion(record);
-    // A deferred write completes once the line has let its bytes leave.
     Overlapped* write = FakePlatform.m_pPendingWrite;
-    if (write && write->hEvent == event) {
-        CScriptedLine line;
-        const std::uint32_t length = FakePlatform.m_dwPendingWriteLength;
-        if (AwaitOutputLeft(line, line.LineTimeOf(length), timeLimitMs)) {
-            Complete(*write, length);
-            FakePlatform.m_pPendingWrite = nullptr;
-            FakePlatform.m_nOutQueued = 0;
-        }
+    if (write && write->hEvent == event && FakePlatform.m_bWritesCompleteOnWait) {
+        Complete(*write, FakePlatform.m_dwPendingWriteLength);
+        FakePlatform.m_pPendingWrite = nullptr;
     }
     return FakePlatform.m_mapEventSignalled[event] ? kWaitSignalled : kWaitTimeout;
 }
 
 bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
 {
-    if (Fails("GetCompletionResult"))
-        return false;
-    return FakePlatform.Posix() ? posix::GetCompletionResult(record, count)
-                                : Result(record, count);
+    return !Fails("GetCompletionResult") && Result(record, count);
 }
 
-bool AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count)
+CancelEnd AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count,
+                         std::uint32_t timeLimitMs)
 {
     FakePlatform.m_vecCalls.push_back("AwaitCancelled");
-    return FakePlatform.Posix() ? posix::AwaitCancelled(record, count) : Result(record, count);
+    FakePlatform.m_vecCancelLimits.push_back(timeLimitMs);
+    if (FakePlatform.kPosixRules)
+        return posix::AwaitCancelled(record, count);
+    FakePlatform.m_dwLastError = 258;  // WAIT_TIMEOUT, when it has not finished
+    if (record.status == kStatusPending)
+        return CancelEnd::Unfinished;
+    return Result(record, count) ? CancelEnd::Completed : CancelEnd::Aborted;
 }
 
 bool ClearErrors(Handle, std::uint32_t& queuedBytes)
@@ -284,8 +285,9 @@ bool CancelPending(Handle, bool discardOutput)
 {
     if (Fails("CancelPending"))
         return false;
-    if (discardOutput || !FakePlatform.Posix())
-        FakePlatform.m_nOutQueued = 0;
+    FakePlatform.m_nOutputDiscards += discardOutput;
+    if (FakePlatform.m_bDriverWedged)
+        return true;
     // Each cancelled transfer ends aborted and signals its event, as a driver's do.
     for (Overlapped* record : {FakePlatform.m_pPendingRead, FakePlatform.m_pPendingWrite}) {
         if (record) {
@@ -301,8 +303,6 @@ bool CancelPending(Handle, bool discardOutput)
 bool DrainOutput(Handle, std::uint32_t timeLimitMs)
 {
     FakePlatform.m_vecDrainLimits.push_back(timeLimitMs);
-    // Drained, or what is still queued at the limit is discarded.
-    FakePlatform.m_nOutQueued = 0;
     return !Fails("DrainOutput") && !FakePlatform.m_bOutputHeld;
 }
 
@@ -329,8 +329,7 @@ std::uint32_t LastErrorCode()
 // As on Win32, a driver aborts what is outstanding when its device goes.
 bool MeansDeviceGone(std::uint32_t code, bool)
 {
-    return code == CFakeSerialPlatform::kErrorDeviceRemoved ||
-           (!FakePlatform.Posix() && code == kErrorOperationAborted);
+    return code == CFakeSerialPlatform::kErrorDeviceRemoved || code == kErrorOperationAborted;
 }
 
 }  // namespace serial_platform

@@ -1,6 +1,5 @@
-// The port logic driven through a scripted platform, by Win32's rules and, in
-// a second build, by POSIX's: every failure step, the deferred read and write
-// paths and the port name table.
+// The port logic driven through a scripted platform: every failure step, the
+// deferred read and write paths and the port name table.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -36,7 +35,7 @@ class SerialDeferredTest : public SerialCoreTest {
 protected:
     void SetUp() override
     {
-        if (FakePlatform.Posix())
+        if (FakePlatform.kPosixRules)
             GTEST_SKIP() << "POSIX ends every transfer inside its call";
         SerialCoreTest::SetUp();
     }
@@ -240,7 +239,8 @@ TEST_F(SerialCoreTest, CloseReleasesEventsAndDrainsOutputBrieflyBeforeTheDevice)
         FakePlatform.Reset();
         OpenReady();
         FakePlatform.m_bOutputHeld = row.queuedAtTheBound;
-        FakePlatform.m_bLineHoldsWrites = row.writeGivenUp;
+        FakePlatform.m_bDeferWrites = row.writeGivenUp;
+        FakePlatform.m_bWritesCompleteOnWait = false;
         const std::uint8_t byte = 1;
         CaptureStderr();
         EXPECT_EQ(row.writeGivenUp ? m_port.Write(&byte, 1) : 0, 0);
@@ -327,41 +327,66 @@ TEST_F(SerialDeferredTest, DeferredWriteIsWaitedForWithinTheTimeLimit)
     EXPECT_EQ(FakePlatform.m_vecWaitLimits, std::vector<std::uint32_t>{2000});
 }
 
-// A write the line holds for its whole time limit is given up: what the
-// line held is discarded before the failure is reported, and the port goes
-// on. The cancel takes a deferred read (Win32) with it; each is waited for
-// before anything of theirs is used again, and their aborts are no unplug.
-TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
+// The cancel takes a deferred read with it. Both are waited for before
+// anything of theirs is used again, and their aborts are no unplug.
+TEST_F(SerialDeferredTest, DeferredWriteTimingOutIsCancelled)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
     FakePlatform.m_vecIncoming = {1};
     std::uint8_t byte = 0;
-    const bool readDeferred = m_port.Read(&byte, 1) == -1;
+    ASSERT_EQ(m_port.Read(&byte, 1), -1);
     FakePlatform.m_vecCalls.clear();
-    FakePlatform.m_bLineHoldsWrites = true;
+    FakePlatform.m_bDeferWrites = true;
+    FakePlatform.m_bWritesCompleteOnWait = false;
     const std::uint8_t bytes[] = {1, 2, 3};
     CaptureStderr();
     EXPECT_EQ(m_port.Write(bytes, 3), 0);
     EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed!\n");
-    EXPECT_EQ(FakePlatform.m_nOutQueued, 0u) << "what the line held must not go out later";
-    std::vector<std::string> calls = {"StartWrite", "WaitForCompletion", "CancelPending",
-                                      "AwaitCancelled"};
-    if (readDeferred)
-        calls.push_back("AwaitCancelled");
-    EXPECT_EQ(FakePlatform.m_vecCalls, calls);
+    EXPECT_EQ(FakePlatform.m_vecCalls,
+              (std::vector<std::string>{"StartWrite", "WaitForCompletion", "CancelPending",
+                                        "AwaitCancelled", "AwaitCancelled"}));
+    EXPECT_EQ(FakePlatform.m_nOutputDiscards, 1) << "what the line held must not go out later";
     EXPECT_TRUE(m_port.LastFailure().timedOut);
     EXPECT_FALSE(m_port.LastFailure().deviceGone);
 
     FakePlatform.m_bDeferReads = false;
-    FakePlatform.m_bLineHoldsWrites = false;
-    FakePlatform.m_vecIncoming = {1};
     EXPECT_EQ(m_port.Read(&byte, 1), 1) << "a fresh read, not the aborted one";
-    EXPECT_EQ(m_port.Write(bytes, 3), 3);
     EXPECT_FALSE(m_port.DeviceGone());
     // Cancelled, so Close has nothing left to cancel.
     EXPECT_EQ(m_port.Close(), 1);
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
+}
+
+// A wedged driver never finishes a cancel: the port waits a bounded time, says
+// so once, and leaves the records, events and buffers to the system, which may
+// write into them after the port is gone. Opened again, it starts afresh.
+TEST_F(SerialDeferredTest, CancelThatNeverFinishesAbandonsThePortOnce)
+{
+    {
+        CSerialPort port{20, 9600, 0, 8, 0, 4096, 4096};
+        ASSERT_EQ(port.Open(), 1);
+        FakePlatform.m_bDeferReads = true;
+        FakePlatform.m_vecIncoming = {1};
+        std::uint8_t byte = 0;
+        ASSERT_EQ(port.Read(&byte, 1), -1);
+        FakePlatform.m_bDriverWedged = true;
+        FakePlatform.m_bDeferWrites = true;
+        FakePlatform.m_bWritesCompleteOnWait = false;
+        const std::uint8_t bytes[] = {1, 2, 3};
+        CaptureStderr();
+        EXPECT_EQ(port.Write(bytes, 3), 0);
+        EXPECT_TRUE(port.DeviceGone());
+        EXPECT_EQ(port.Close(), 1);
+        EXPECT_EQ(GetCapturedStderr(), "CancelIO did not finish; port abandoned with error 258.\n");
+        EXPECT_EQ(FakePlatform.m_vecCancelLimits, std::vector<std::uint32_t>{500});
+        EXPECT_EQ(FakePlatform.CallCount("CloseEvent") + FakePlatform.CallCount("ClosePort"), 0);
+        FakePlatform.m_bDeferWrites = false;
+        ASSERT_EQ(port.Open(), 1);
+        EXPECT_EQ(port.Write(bytes, 3), 3);
+    }
+    FakePlatform.CompleteRead({0x2B});  // the driver at last, into what it was left
+    EXPECT_EQ(FakePlatform.m_nOwnedRecordsReused, 0);
 }
 
 TEST_F(SerialDeferredTest, DeferredWriteCompletionFailureLineHasNoFullStop)
@@ -572,7 +597,7 @@ TEST_F(SerialCoreTest, AWriteIsDoneOnceCtsLetItsBytesLeave)
         EXPECT_EQ(GetCapturedStderr(), row.done ? "" : "WaitForSingleObject Failed!\n");
         EXPECT_EQ(window.m_bPortFailureShown, !row.done);
         EXPECT_EQ(FakePlatform.m_nLineNowMs == 2000, !row.done) << "the write's time limit";
-        EXPECT_EQ(FakePlatform.m_nOutQueued, 0u) << "left, or discarded when given up";
+        EXPECT_EQ(FakePlatform.m_nOutputDiscards, row.done ? 0 : 1) << "what the line held";
         EXPECT_EQ(SerialPort.Close(), 1);
     }
 }
