@@ -67,7 +67,8 @@ public:
     const PortFailure& LastFailure() const { return m_failure; }
     std::uint32_t FailureCount() const { return m_dwFailureCount; }
     // A read or write on the open port failed in a way that says its device
-    // went away (unplugged); nothing more will come. Closing forgets it.
+    // went away (unplugged), or its driver never finished a cancel and the
+    // port was abandoned; nothing more will come. Closing forgets it.
     bool DeviceGone() const { return m_bDeviceGone; }
     // The system reported the open port's device removed. It counts as gone
     // from now on, even while its stale handle still answers.
