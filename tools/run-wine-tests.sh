@@ -47,9 +47,10 @@ socat PTY,link="$pair_dir/port",raw,echo=0 PTY,link="$pair_dir/peer",raw,echo=0 
 socat_pids+=($!)
 socat PTY,link="$pair_dir/fresh" PTY,link="$pair_dir/fresh-peer",raw,echo=0 &
 socat_pids+=($!)
-# socat closes the terminal's other end once the loop ends, so the kernel hangs it up.
+# socat closes the terminal's other end once the loop ends, so the kernel hangs
+# it up; the loop also ends with the prefix, whether the test ran or not.
 socat PTY,link="$pair_dir/gone",raw,echo=0 \
-  SYSTEM:"while [ ! -e '$pair_dir/hangup' ]; do sleep 0.05; done" &
+  SYSTEM:"while [ -d '$pair_dir' ] && [ ! -e '$pair_dir/hangup' ]; do sleep 0.05; done" &
 socat_pids+=($!)
 export ZR9_HANGUP_FILE="Z:${pair_dir//\//\\}\\hangup"
 for link in port peer fresh fresh-peer gone; do
