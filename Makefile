@@ -112,7 +112,8 @@ test-asan:
 TSAN_BUILD_DIR ?= build-tsan
 TSAN_DEPS := libtsan2
 TSAN_SUITES := tests/ctl/ctl_tests tests/protocol/protocol_tests \
-	tests/serial/serial_core_tests tests/serial/serial_posix_tests
+	tests/serial/serial_core_tests tests/serial/serial_core_posix_rules_tests \
+	tests/serial/serial_posix_tests
 TSAN_ENV := TSAN_OPTIONS=halt_on_error=0:exitcode=66:second_deadlock_stack=1
 
 .PHONY: test-tsan

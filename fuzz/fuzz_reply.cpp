@@ -130,10 +130,10 @@ bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
     return true;
 }
 
-bool AwaitCancelled(Handle, Overlapped&, std::uint32_t& count)
+CancelEnd AwaitCancelled(Handle, Overlapped&, std::uint32_t& count, std::uint32_t)
 {
     count = 0;
-    return false;
+    return CancelEnd::Aborted;
 }
 
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
@@ -144,7 +144,7 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
     return true;
 }
 
-bool CancelPending(Handle)
+bool CancelPending(Handle, bool)
 {
     if (Device.deferredRecord != nullptr)
         Device.deferredRecord->status = 0;

@@ -8,11 +8,20 @@
 
 namespace serial_platform {
 
-// What the wait looks at, on a real line or a scripted one.
+// What a write hands its bytes to and the wait looks at, on a real line or a
+// scripted one.
 class COutputLine {
 public:
     enum class Cts : std::uint8_t { NoHandshake, High, Low };
 
+    // Hands bytes to the driver: how many it took, 0 when it has no room now,
+    // -1 when it refused them (LastErrorCode says why).
+    virtual long Put(const std::uint8_t* bytes, std::uint32_t length) = 0;
+    // Waits at most `timeLimitMs` for room in the driver's queue; false when
+    // the wait itself failed.
+    virtual bool AwaitRoom(std::int64_t timeLimitMs) = 0;
+    // Milliseconds `bytes` take on the wire at the line's settings.
+    virtual std::uint32_t LineTimeOf(std::uint32_t bytes) = 0;
     virtual bool QueueEmpty() = 0;  // the driver's output queue
     virtual Cts ClearToSend() = 0;  // NoHandshake: RTS/CTS off, or no modem lines
     virtual std::int64_t NowMs() = 0;  // a steady clock

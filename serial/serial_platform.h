@@ -112,23 +112,34 @@ bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
                 std::uint32_t& count, Overlapped& record);
 // Waits at most `timeLimitMs` for the transfer on `record` to complete
 // (WaitForSingleObject on record.hEvent): kWaitSignalled, kWaitTimeout or
-// kWaitFailed.
+// kWaitFailed. A transfer that has not completed stays outstanding, its
+// record kStatusPending, until CancelPending and AwaitCancelled end it: the
+// port learns from its records what there is to cancel.
 std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs);
 // The byte count of a completed transfer, without waiting (GetOverlappedResult).
 bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count);
-// Waits until a transfer that CancelPending cancelled has finished
-// (GetOverlappedResult, waiting): only then may its record, event and buffer
-// be used again. True when it had completed before the cancel, `count`
-// holding its bytes; false when the cancel aborted it.
-bool AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count);
+
+// How a transfer that CancelPending cancelled ended.
+enum class CancelEnd : std::uint8_t {
+    Completed,   // before the cancel reached it; `count` holds its bytes
+    Aborted,     // by the cancel
+    Unfinished,  // not yet: the system still owns its record, event and buffer
+};
+// Waits at most `timeLimitMs` until a transfer that CancelPending cancelled
+// has finished (GetOverlappedResultEx): only then may its record, event and
+// buffer be used again.
+CancelEnd AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count,
+                         std::uint32_t timeLimitMs);
 
 // Clears the device's error state and reports the bytes waiting in its input
 // queue (ClearCommError, COMSTAT.cbInQue).
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes);
-// Cancels the transfers this thread started on the device (CancelIo); what a
-// cancelled write left queued is not sent. A cancelled transfer may still be
+// Cancels the transfers this thread started on the device (CancelIo). With
+// `discardOutput`, whatever output the line still holds back is discarded
+// too, as far as the driver can (PurgeComm, tcflush TCOFLUSH), so that a
+// write given up cannot go out later. A cancelled transfer may still be
 // finishing when this returns: see AwaitCancelled.
-bool CancelPending(Handle port);
+bool CancelPending(Handle port, bool discardOutput);
 // Lets queued output go out for at most `timeLimitMs`, then discards what is
 // still queued, so that releasing the device never waits on a line that is
 // held off. False when output was still queued at the limit.

@@ -1,9 +1,10 @@
 // POSIX implementation of the serial operations (termios). Every transfer
 // ends before it returns, so an event has nothing to wait for: a record is
-// left outstanding only by a write that ran out of time.
+// left outstanding only by a write that ran out of time (posix_transfers.h).
 #include "serial_platform.h"
 
 #include "output_drain.h"
+#include "posix_transfers.h"
 
 #include <cerrno>
 #include <chrono>
@@ -68,6 +69,19 @@ class CTerminalOutput final : public COutputLine {
 public:
     explicit CTerminalOutput(int fd) : m_fd(fd) {}
 
+    long Put(const std::uint8_t* bytes, std::uint32_t length) override
+    {
+        const ssize_t sent = write(m_fd, bytes, length);
+        if (sent >= 0)
+            return static_cast<long>(sent);
+        return errno == EINTR || errno == EAGAIN ? 0 : -1;
+    }
+    bool AwaitRoom(std::int64_t timeLimitMs) override
+    {
+        pollfd room{m_fd, POLLOUT, 0};
+        return poll(&room, 1, static_cast<int>(timeLimitMs)) >= 0 || errno == EINTR;
+    }
+    std::uint32_t LineTimeOf(std::uint32_t bytes) override;
     bool QueueEmpty() override
     {
         int queued = 0;
@@ -82,10 +96,10 @@ private:
 };
 
 // The line time of `bytes` at the terminal's speed and character frame.
-std::uint32_t TerminalLineTimeMs(int fd, std::uint32_t bytes)
+std::uint32_t CTerminalOutput::LineTimeOf(std::uint32_t bytes)
 {
     LineSettings settings;
-    if (!GetLineSettings(fd, settings))
+    if (!GetLineSettings(m_fd, settings))
         return 0;
     const std::uint32_t frameBits = 1 + settings.byteSize +
                                     (settings.parity != kParityNone ? 1 : 0) +
@@ -288,83 +302,37 @@ bool StartRead(Handle port, std::uint8_t* buffer, std::uint32_t length, std::uin
     if (got < 0 && errno != EAGAIN)
         return false;
     count = got < 0 ? 0 : static_cast<std::uint32_t>(got);
-    record.status = 0;
-    record.transferred = count;
+    posix::Done(record, count);
     return true;
 }
 
 bool StartWrite(Handle port, const std::uint8_t* buffer, std::uint32_t length,
                 std::uint32_t& count, Overlapped& record)
 {
-    // Non-blocking writes, then the wait until the bytes have left, at most
-    // kWriteTimeLimitMs in all: a UART or USB adapter takes kilobytes at once
-    // and sends them only as RTS/CTS allows. A write that the line holds back
-    // for longer ends like a Win32 write whose wait times out: still
-    // outstanding, for the caller to cancel.
-    const int fd = static_cast<int>(port);
-    const std::int64_t deadline = SteadyMs() + kWriteTimeLimitMs;
-    const auto heldBack = [&] {
-        record.status = kStatusPending;
-        record.transferred = count;
+    CTerminalOutput line(static_cast<int>(port));
+    const posix::WriteEnd end = posix::StartWrite(line, buffer, length, count, record);
+    if (end == posix::WriteEnd::HeldBack)
         errno = static_cast<int>(kErrorIoPending);
-        return false;
-    };
-    count = 0;
-    record.status = 0;
-    // The bytes the last write() took; the kernel took them once the bytes
-    // before had moved on towards the line.
-    std::uint32_t lastTaken = 0;
-    while (count < length) {
-        const ssize_t sent = write(fd, buffer + count, length - count);
-        if (sent > 0) {
-            lastTaken = static_cast<std::uint32_t>(sent);
-            count += lastTaken;
-            continue;
-        }
-        if (sent < 0 && errno != EINTR && errno != EAGAIN)
-            return false;
-        const std::int64_t left = deadline - SteadyMs();
-        if (left <= 0)
-            return heldBack();
-        pollfd room{fd, POLLOUT, 0};
-        if (poll(&room, 1, static_cast<int>(left)) < 0 && errno != EINTR)
-            return false;
-    }
-    CTerminalOutput output(fd);
-    if (!AwaitOutputLeft(output, TerminalLineTimeMs(fd, lastTaken), deadline))
-        return heldBack();
-    record.transferred = count;
-    return true;
+    return end == posix::WriteEnd::Left;
 }
 
-// Transfers end inside StartRead and StartWrite; one still outstanding is a
-// write that spent the time limit there. Once told, only its queued bytes
-// are left, for the caller to cancel.
 std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t)
 {
     if (record.hEvent == kNoEvent) {
         errno = EINVAL;
         return kWaitFailed;
     }
-    if (record.status != kStatusPending)
-        return kWaitSignalled;
-    record.status = 0;
-    return kWaitTimeout;
+    return posix::WaitForCompletion(record);
 }
 
 bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
 {
-    count = static_cast<std::uint32_t>(record.transferred);
-    return true;
+    return posix::GetCompletionResult(record, count);
 }
 
-// Nothing outstanding is ever left to the system: a write given up for time
-// has already stopped.
-bool AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count)
+CancelEnd AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count, std::uint32_t)
 {
-    count = static_cast<std::uint32_t>(record.transferred);
-    record.status = 0;
-    return true;
+    return posix::AwaitCancelled(record, count);
 }
 
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
@@ -376,11 +344,13 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
     return true;
 }
 
-// Only a write given up for time can be left over: what it queued must not
-// reach the module later as half a command.
-bool CancelPending(Handle port)
+// Only a write given up for time can be left over, and it has stopped
+// already: what it queued must not reach the module later as half a command.
+bool CancelPending(Handle port, bool discardOutput)
 {
-    return tcflush(static_cast<int>(port), TCOFLUSH) == 0;
+    if (discardOutput)
+        tcflush(static_cast<int>(port), TCOFLUSH);
+    return true;
 }
 
 bool DrainOutput(Handle port, std::uint32_t timeLimitMs)

@@ -173,12 +173,19 @@ bool GetCompletionResult(Handle port, Overlapped& record, std::uint32_t& count)
     return completed != FALSE;
 }
 
-bool AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count)
+CancelEnd AwaitCancelled(Handle port, Overlapped& record, std::uint32_t& count,
+                         std::uint32_t timeLimitMs)
 {
+    // Bounded: a USB driver wedged by a surprise removal may never finish
+    // what it was told to cancel.
     DWORD done = 0;
-    const BOOL completed = GetOverlappedResult(ToWin32(port), ToWin32(record), &done, TRUE);
-    count = done;
-    return completed != FALSE;
+    if (GetOverlappedResultEx(ToWin32(port), ToWin32(record), &done, timeLimitMs, FALSE)) {
+        count = done;
+        return CancelEnd::Completed;
+    }
+    const DWORD code = GetLastError();
+    return code == WAIT_TIMEOUT || code == ERROR_IO_INCOMPLETE ? CancelEnd::Unfinished
+                                                               : CancelEnd::Aborted;
 }
 
 bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
@@ -191,9 +198,14 @@ bool ClearErrors(Handle port, std::uint32_t& queuedBytes)
     return true;
 }
 
-bool CancelPending(Handle port)
+bool CancelPending(Handle port, bool discardOutput)
 {
-    return CancelIo(ToWin32(port)) != FALSE;
+    if (!CancelIo(ToWin32(port)))
+        return false;
+    // A driver may keep bytes of an aborted write in its own transmit buffer.
+    if (discardOutput)
+        PurgeComm(ToWin32(port), PURGE_TXABORT | PURGE_TXCLEAR);
+    return true;
 }
 
 bool DrainOutput(Handle port, std::uint32_t timeLimitMs)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <mutex>
 
 namespace os = serial_platform;
 
@@ -16,8 +17,18 @@ constexpr std::uint32_t kReadWaitMs = 50;
 // for it up to the driver's closing wait (30 s for serial drivers on Linux),
 // which a line held off would spend in full with the window frozen.
 constexpr std::uint32_t kCloseDrainMs = 500;
+// Longest the port waits for each transfer it cancelled to finish; a driver
+// that is well takes a few milliseconds.
+constexpr std::uint32_t kCancelWaitMs = 500;
+// Room for the bytes of any command without allocating.
+constexpr std::size_t kWriteBufferSize = 4096;
 
 }  // namespace
+
+CSerialPort::CTransfers::CTransfers()
+{
+    m_vecWrite.reserve(kWriteBufferSize);
+}
 
 CSerialPort::CSerialPort(int portIndex, std::uint32_t baudRate, std::uint8_t parity,
                          std::uint8_t byteSize, std::uint8_t stopBits, std::uint32_t inQueue,
@@ -28,7 +39,8 @@ CSerialPort::CSerialPort(int portIndex, std::uint32_t baudRate, std::uint8_t par
       m_byParity(parity),
       m_byByteSize(byteSize),
       m_byStopBits(stopBits),
-      m_nPortIndex(portIndex)
+      m_nPortIndex(portIndex),
+      m_pTransfers(std::make_unique<CTransfers>())
 {
 }
 
@@ -97,11 +109,13 @@ int CSerialPort::Open()
         return failed(PortStep::SetCommState, "SetCommState Failed with error ");
 
     m_bReadPending = false;
-    m_osRead.hEvent = os::CreateCompletionEvent();
-    if (m_osRead.hEvent == os::kNoEvent)
+    os::Handle& readEvent = m_pTransfers->m_osRead.hEvent;
+    readEvent = os::CreateCompletionEvent();
+    if (readEvent == os::kNoEvent)
         failed(PortStep::CreateEvent, "CreateEvent for osRead failed with error ");
-    m_osWrite.hEvent = os::CreateCompletionEvent();
-    if (m_osWrite.hEvent == os::kNoEvent)
+    os::Handle& writeEvent = m_pTransfers->m_osWrite.hEvent;
+    writeEvent = os::CreateCompletionEvent();
+    if (writeEvent == os::kNoEvent)
         failed(PortStep::CreateEvent, "CreateEvent for osWrite failed with error ");
     return 1;
 }
@@ -111,22 +125,27 @@ int CSerialPort::Close()
     const auto failed = [this](PortStep step, const char* text) {
         Fail(PortOperation::Close, step, os::LastErrorCode(), text);
     };
-    if (!CancelTransfers())
+    if (CancelTransfers(PortOperation::Close) == CancelOutcome::Refused)
         failed(PortStep::CancelIo, "CancelIO failed with error ");
 
-    if (m_osRead.hEvent != os::kNoEvent) {
-        if (!os::CloseEvent(m_osRead.hEvent))
+    os::Handle& readEvent = m_pTransfers->m_osRead.hEvent;
+    if (readEvent != os::kNoEvent) {
+        if (!os::CloseEvent(readEvent))
             failed(PortStep::CloseEvent, "CloseHandle m_osRead.hEvent Failed with error ");
-        m_osRead.hEvent = os::kNoEvent;
+        readEvent = os::kNoEvent;
     }
-    if (m_osWrite.hEvent != os::kNoEvent) {
-        if (!os::CloseEvent(m_osWrite.hEvent))
+    os::Handle& writeEvent = m_pTransfers->m_osWrite.hEvent;
+    if (writeEvent != os::kNoEvent) {
+        if (!os::CloseEvent(writeEvent))
             failed(PortStep::CloseEvent, "CloseHandle m_osWrite.hEvent Failed with error ");
-        m_osWrite.hEvent = os::kNoEvent;
+        writeEvent = os::kNoEvent;
     }
 
-    if (m_hPort == os::kInvalidHandle)
+    if (m_hPort == os::kInvalidHandle) {
+        // Closed already, or just abandoned: closing forgets that it went.
+        m_bDeviceGone = false;
         return 1;
+    }
     // A line that held the output back must not hold the release as well:
     // the port's RTS/CTS setting is changed in that case only.
     if (!os::DrainOutput(m_hPort, kCloseDrainMs) || m_bOutputHeld)
@@ -146,8 +165,12 @@ int CSerialPort::Write(const std::uint8_t* buffer, std::uint32_t length)
     if (length == 0)
         return 1;
 
+    // The system may read the bytes until the write has finished, which a
+    // cancel that never finishes would leave to it after this call.
+    CTransfers& transfers = *m_pTransfers;
+    transfers.m_vecWrite.assign(buffer, buffer + length);
     std::uint32_t count = 0;
-    if (os::StartWrite(m_hPort, buffer, length, count, m_osWrite))
+    if (os::StartWrite(m_hPort, transfers.m_vecWrite.data(), length, count, transfers.m_osWrite))
         return static_cast<int>(count);
     const std::uint32_t startCode = os::LastErrorCode();
     if (startCode != os::kErrorIoPending) {
@@ -157,14 +180,14 @@ int CSerialPort::Write(const std::uint8_t* buffer, std::uint32_t length)
         return 0;
     }
 
-    const std::uint32_t waited = os::WaitForCompletion(m_osWrite, os::kWriteTimeLimitMs);
+    const std::uint32_t waited = os::WaitForCompletion(transfers.m_osWrite, os::kWriteTimeLimitMs);
     if (waited != os::kWaitSignalled) {
         const bool timedOut = waited == os::kWaitTimeout;
         const std::uint32_t code = timedOut ? 0 : os::LastErrorCode();
         const bool heldByHandshake = timedOut && os::OutputHeldByHandshake(m_hPort);
-        // The system must not go on reading the caller's buffer after we
-        // return, nor send later what the line held back.
-        CancelTransfers();
+        // The line must not send later what it held back.
+        if (CancelTransfers(PortOperation::Write) == CancelOutcome::Abandoned)
+            return 0;
         m_bOutputHeld = true;
         Fail(PortOperation::Write, PortStep::WaitForSingleObject, code,
              "WaitForSingleObject Failed!", LineEnd::Text);
@@ -172,7 +195,7 @@ int CSerialPort::Write(const std::uint8_t* buffer, std::uint32_t length)
         m_failure.heldByHandshake = heldByHandshake;
         return 0;
     }
-    if (!os::GetCompletionResult(m_hPort, m_osWrite, count)) {
+    if (!os::GetCompletionResult(m_hPort, transfers.m_osWrite, count)) {
         Fail(PortOperation::Write, PortStep::GetOverlappedResult, os::LastErrorCode(),
              "GetOverlappedResult Failed with error ", LineEnd::Code);
         std::uint32_t queued = 0;
@@ -195,12 +218,13 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
     if (amount == 0 && !m_bReadPending)
         return -1;
 
+    CTransfers& transfers = *m_pTransfers;
     if (!m_bReadPending) {
         if (amount > kReadBufferSize)
             return 0;
         std::uint32_t count = 0;
-        if (os::StartRead(m_hPort, m_abyReadBuffer, amount, count, m_osRead)) {
-            std::copy_n(m_abyReadBuffer, count, buffer);
+        if (os::StartRead(m_hPort, transfers.m_abyRead, amount, count, transfers.m_osRead)) {
+            std::copy_n(transfers.m_abyRead, count, buffer);
             return static_cast<int>(count);
         }
         const std::uint32_t code = os::LastErrorCode();
@@ -211,10 +235,10 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
         m_bReadPending = true;
     }
 
-    switch (os::WaitForCompletion(m_osRead, kReadWaitMs)) {
+    switch (os::WaitForCompletion(transfers.m_osRead, kReadWaitMs)) {
     case os::kWaitSignalled: {
         std::uint32_t count = 0;
-        if (!os::GetCompletionResult(m_hPort, m_osRead, count)) {
+        if (!os::GetCompletionResult(m_hPort, transfers.m_osRead, count)) {
             Fail(PortOperation::Read, PortStep::GetOverlappedResult, os::LastErrorCode(),
                  "GetOverlappedResult Failed with error ");
             // Nothing is outstanding any more; the next call starts afresh.
@@ -225,7 +249,7 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
         if (count > length)
             return -1;
         m_bReadPending = false;
-        std::copy_n(m_abyReadBuffer, count, buffer);
+        std::copy_n(transfers.m_abyRead, count, buffer);
         return static_cast<int>(count);
     }
     case os::kWaitTimeout:
@@ -237,23 +261,58 @@ int CSerialPort::Read(std::uint8_t* buffer, std::uint32_t length)
     }
 }
 
-bool CSerialPort::CancelTransfers()
+CSerialPort::CancelOutcome CSerialPort::CancelTransfers(PortOperation operation)
 {
-    const bool reading = m_osRead.status == os::kStatusPending;
-    const bool writing = m_osWrite.status == os::kStatusPending;
+    os::Overlapped& osRead = m_pTransfers->m_osRead;
+    os::Overlapped& osWrite = m_pTransfers->m_osWrite;
+    const bool reading = osRead.status == os::kStatusPending;
+    const bool writing = osWrite.status == os::kStatusPending;
     if (!reading && !writing)
-        return true;
-    if (!os::CancelPending(m_hPort))
-        return false;
+        return CancelOutcome::Ended;
+    // What a write given up left queued must not go out later.
+    if (!os::CancelPending(m_hPort, writing))
+        return CancelOutcome::Refused;
     // The aborts are the port's own doing: they are no failure, and no later
-    // Read may take them for a device that went away.
+    // Read may take them for a device that went away. A driver that has not
+    // finished one in time will not finish the other either.
     std::uint32_t count = 0;
+    os::CancelEnd end = os::CancelEnd::Aborted;
     if (writing)
-        os::AwaitCancelled(m_hPort, m_osWrite, count);
-    // A read that completed before the cancel is left for Read to collect.
-    if (reading && !os::AwaitCancelled(m_hPort, m_osRead, count))
-        m_bReadPending = false;
-    return true;
+        end = os::AwaitCancelled(m_hPort, osWrite, count, kCancelWaitMs);
+    if (reading && end != os::CancelEnd::Unfinished) {
+        end = os::AwaitCancelled(m_hPort, osRead, count, kCancelWaitMs);
+        // A read that completed before the cancel is left for Read to collect.
+        if (end == os::CancelEnd::Aborted)
+            m_bReadPending = false;
+    }
+    if (end != os::CancelEnd::Unfinished)
+        return CancelOutcome::Ended;
+    Abandon(operation);
+    return CancelOutcome::Abandoned;
+}
+
+void CSerialPort::Abandon(PortOperation operation)
+{
+    const std::uint32_t code = os::LastErrorCode();
+    // Until the driver finishes the transfers, as one wedged by a surprise
+    // removal may never, it may still write into their records and buffers
+    // and signal their events: they stay with it, reachable and never freed,
+    // for the rest of the run. The device goes with them, since releasing it
+    // would wait on the same driver. The port starts afresh with new ones.
+    static std::mutex abandonedGuard;
+    static auto* const abandoned = new std::vector<std::unique_ptr<CTransfers>>;
+    {
+        const std::lock_guard<std::mutex> lock(abandonedGuard);
+        abandoned->push_back(std::move(m_pTransfers));
+    }
+    m_pTransfers = std::make_unique<CTransfers>();
+    m_hPort = os::kInvalidHandle;
+    m_bReadPending = false;
+    m_bOutputHeld = false;
+    Fail(operation, PortStep::CancelIo, code,
+         "CancelIO did not finish; port abandoned with error ");
+    m_failure.deviceGone = true;
+    m_bDeviceGone = true;
 }
 
 void CSerialPort::DeviceRemoved()

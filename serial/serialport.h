@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "port_failure.h"
 #include "serial_platform.h"
@@ -65,7 +67,8 @@ public:
     const PortFailure& LastFailure() const { return m_failure; }
     std::uint32_t FailureCount() const { return m_dwFailureCount; }
     // A read or write on the open port failed in a way that says its device
-    // went away (unplugged); nothing more will come. Closing forgets it.
+    // went away (unplugged), or its driver never finished a cancel and the
+    // port was abandoned; nothing more will come. Closing forgets it.
     bool DeviceGone() const { return m_bDeviceGone; }
     // The system reported the open port's device removed. It counts as gone
     // from now on, even while its stale handle still answers.
@@ -76,6 +79,19 @@ public:
     static constexpr std::uint32_t kReadBufferSize = 4096;
 
 private:
+    // What the system uses while a transfer is outstanding: the records, with
+    // their events, and the buffers it writes into and reads from. They live
+    // apart from the port, so that a port whose cancelled transfers never
+    // finish can leave them to the system and still be destroyed.
+    struct CTransfers {
+        serial_platform::Overlapped m_osRead;
+        serial_platform::Overlapped m_osWrite;
+        std::uint8_t m_abyRead[kReadBufferSize] = {};
+        std::vector<std::uint8_t> m_vecWrite;  // a copy of the bytes being written
+        CTransfers();
+    };
+    enum class CancelOutcome { Ended, Refused, Abandoned };
+
     // How a failure's diagnostic line ends: the error code and a full stop,
     // the code alone, or nothing after the text.
     enum class LineEnd { CodeFullStop, Code, Text };
@@ -87,9 +103,14 @@ private:
     // when the device went away, recorded as a failure of Read. A device that
     // cannot tell for another reason counts as having nothing queued.
     bool QueuedBytes(std::uint32_t& queued);
-    // Cancels the outstanding transfers and waits until each has finished;
-    // false when the cancel was refused.
-    bool CancelTransfers();
+    // Cancels the outstanding transfers, discarding what a write given up
+    // left queued, and waits, bounded, until each has finished. Abandoned:
+    // they did not finish, and the port was abandoned as gone, a failure of
+    // `operation`.
+    CancelOutcome CancelTransfers(PortOperation operation);
+    // Leaves the transfers and the device to the system and closes the port
+    // as gone, with one diagnostic line.
+    void Abandon(PortOperation operation);
 
     std::uint32_t m_dwBaudRate;
     std::uint32_t m_dwInQueue;
@@ -100,9 +121,7 @@ private:
     int m_nPortIndex;
     std::string m_strDeviceName;
     bool m_bReadPending = false;
-    serial_platform::Overlapped m_osRead;
-    serial_platform::Overlapped m_osWrite;
-    std::uint8_t m_abyReadBuffer[kReadBufferSize] = {};
+    std::unique_ptr<CTransfers> m_pTransfers;
     // A write was given up since the device was opened: the line may still
     // hold its bytes, so Close must not wait for them.
     bool m_bOutputHeld = false;

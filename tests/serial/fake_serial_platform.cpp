@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "posix_transfers.h"
+
 CFakeSerialPlatform FakePlatform;
 
 namespace {
@@ -63,11 +65,32 @@ bool Result(serial_platform::Overlapped& record, std::uint32_t& count)
 
 class CScriptedLine final : public serial_platform::COutputLine {
 public:
+    long Put(const std::uint8_t* bytes, std::uint32_t length) override
+    {
+        FakePlatform.m_vecWritten.insert(FakePlatform.m_vecWritten.end(), bytes, bytes + length);
+        return static_cast<long>(length);
+    }
+    bool AwaitRoom(std::int64_t) override { return true; }  // Put takes every byte
+    std::uint32_t LineTimeOf(std::uint32_t bytes) override
+    {
+        return serial_platform::LineTimeMs(bytes, 9600, 10);
+    }
     bool QueueEmpty() override { return FakePlatform.m_nLineNowMs >= FakePlatform.m_nQueueMs; }
-    Cts ClearToSend() override { return FakePlatform.m_pfnCtsAt(FakePlatform.m_nLineNowMs); }
+    Cts ClearToSend() override
+    {
+        if (!FakePlatform.m_pfnCtsAt)
+            return FakePlatform.m_bWritesCompleteOnWait ? Cts::NoHandshake : Cts::Low;
+        return FakePlatform.m_pfnCtsAt(FakePlatform.m_nLineNowMs);
+    }
     std::int64_t NowMs() override { return FakePlatform.m_nLineNowMs; }
     void Pause() override { ++FakePlatform.m_nLineNowMs; }
 };
+
+void CountReuse(const serial_platform::Overlapped& record)
+{
+    FakePlatform.m_nOwnedRecordsReused +=
+        &record == FakePlatform.m_pPendingRead || &record == FakePlatform.m_pPendingWrite;
+}
 
 }  // namespace
 
@@ -164,7 +187,8 @@ bool StartRead(Handle, std::uint8_t* buffer, std::uint32_t length, std::uint32_t
 {
     if (FailsOnDevice("StartRead"))
         return false;
-    if (FakePlatform.m_bDeferReads) {
+    CountReuse(record);
+    if (FakePlatform.m_bDeferReads && !FakePlatform.kPosixRules) {
         Defer(record);
         FakePlatform.m_pPendingRead = &record;
         FakePlatform.m_pbyPendingReadBuffer = buffer;
@@ -184,6 +208,14 @@ bool StartWrite(Handle, const std::uint8_t* buffer, std::uint32_t length, std::u
 {
     if (FailsOnDevice("StartWrite"))
         return false;
+    CountReuse(record);
+    if (FakePlatform.kPosixRules) {
+        CScriptedLine line;
+        FakePlatform.m_nLineNowMs = 0;
+        const posix::WriteEnd end = posix::StartWrite(line, buffer, length, count, record);
+        FakePlatform.m_dwLastError = kErrorIoPending;
+        return end == posix::WriteEnd::Left;
+    }
     FakePlatform.m_vecWritten.insert(FakePlatform.m_vecWritten.end(), buffer, buffer + length);
     if (FakePlatform.m_bDeferWrites) {
         Defer(record);
@@ -192,8 +224,7 @@ bool StartWrite(Handle, const std::uint8_t* buffer, std::uint32_t length, std::u
         return false;
     }
     if (FakePlatform.m_pfnCtsAt) {
-        // As serial_posix.cpp: a write held back is outstanding at the limit,
-        // and its wait times out.
+        // A write held back is outstanding at the limit, and its wait times out.
         CScriptedLine line;
         FakePlatform.m_nLineNowMs = 0;
         if (!AwaitOutputLeft(line, LineTimeMs(length, 9600, 10), kWriteTimeLimitMs)) {
@@ -216,6 +247,8 @@ std::uint32_t WaitForCompletion(Overlapped& record, std::uint32_t timeLimitMs)
         FakePlatform.m_dwLastError = 6;
         return kWaitFailed;
     }
+    if (FakePlatform.kPosixRules)
+        return posix::WaitForCompletion(record);
     Overlapped* write = FakePlatform.m_pPendingWrite;
     if (write && write->hEvent == event && FakePlatform.m_bWritesCompleteOnWait) {
         Complete(*write, FakePlatform.m_dwPendingWriteLength);
@@ -229,10 +262,17 @@ bool GetCompletionResult(Handle, Overlapped& record, std::uint32_t& count)
     return !Fails("GetCompletionResult") && Result(record, count);
 }
 
-bool AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count)
+CancelEnd AwaitCancelled(Handle, Overlapped& record, std::uint32_t& count,
+                         std::uint32_t timeLimitMs)
 {
     FakePlatform.m_vecCalls.push_back("AwaitCancelled");
-    return Result(record, count);
+    FakePlatform.m_vecCancelLimits.push_back(timeLimitMs);
+    if (FakePlatform.kPosixRules)
+        return posix::AwaitCancelled(record, count);
+    FakePlatform.m_dwLastError = 258;  // WAIT_TIMEOUT, when it has not finished
+    if (record.status == kStatusPending)
+        return CancelEnd::Unfinished;
+    return Result(record, count) ? CancelEnd::Completed : CancelEnd::Aborted;
 }
 
 bool ClearErrors(Handle, std::uint32_t& queuedBytes)
@@ -241,10 +281,13 @@ bool ClearErrors(Handle, std::uint32_t& queuedBytes)
     return !FailsOnDevice("ClearErrors");
 }
 
-bool CancelPending(Handle)
+bool CancelPending(Handle, bool discardOutput)
 {
     if (Fails("CancelPending"))
         return false;
+    FakePlatform.m_nOutputDiscards += discardOutput;
+    if (FakePlatform.m_bDriverWedged)
+        return true;
     // Each cancelled transfer ends aborted and signals its event, as a driver's do.
     for (Overlapped* record : {FakePlatform.m_pPendingRead, FakePlatform.m_pPendingWrite}) {
         if (record) {

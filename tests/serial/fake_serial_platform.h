@@ -12,6 +12,8 @@
 #include "serial_platform.h"
 
 struct CFakeSerialPlatform {
+    // POSIX's rules (posix_transfers.h), not Win32's: every transfer stops inside its call.
+    static constexpr bool kPosixRules = ZR9_FAKE_POSIX_RULES;
     // Call name -> which calls of that name fail (1 = the first after Reset).
     std::map<std::string, std::set<int>> m_mapFailingCalls;
     std::map<std::string, int> m_mapCallsMade;
@@ -23,6 +25,7 @@ struct CFakeSerialPlatform {
     std::uint32_t m_dwInQueue = 0;
     std::uint32_t m_dwOutQueue = 0;
     std::vector<std::uint32_t> m_vecWaitLimits;  // time limits passed to WaitForCompletion
+    std::vector<std::uint32_t> m_vecCancelLimits;  // time limits passed to AwaitCancelled
     std::vector<std::uint32_t> m_vecDrainLimits;  // time limits passed to DrainOutput
     // The line holds the output back: DrainOutput finds it still queued at
     // its limit, and RTS/CTS keeps it held.
@@ -31,6 +34,7 @@ struct CFakeSerialPlatform {
     // Bytes waiting in the device's input queue, and bytes sent.
     std::vector<std::uint8_t> m_vecIncoming;
     std::vector<std::uint8_t> m_vecWritten;
+    int m_nOutputDiscards = 0;  // cancels that discard what the line holds back
 
     // The device went away: transfers and its line status fail with
     // kErrorDeviceRemoved. That code and an aborted transfer's mean so here.
@@ -45,8 +49,10 @@ struct CFakeSerialPlatform {
 
     bool m_bDeferReads = false;
     bool m_bDeferWrites = false;
-    // A deferred write completes when it is waited for, unless this is false.
+    // A deferred write completes when it is waited for, unless this is false (POSIX: CTS low).
     bool m_bWritesCompleteOnWait = true;
+    bool m_bDriverWedged = false;  // it never finishes a cancel (wedged by a surprise removal)
+    int m_nOwnedRecordsReused = 0;  // transfers started on a record the system owns
 
     // The outstanding read, as the port started it.
     serial_platform::Overlapped* m_pPendingRead = nullptr;

@@ -30,6 +30,17 @@ protected:
     CSerialPort m_port{20, 9600, 0, 8, 0, 4096, 4096};
 };
 
+// Transfers the system leaves outstanding past the call that starts them.
+class SerialDeferredTest : public SerialCoreTest {
+protected:
+    void SetUp() override
+    {
+        if (FakePlatform.kPosixRules)
+            GTEST_SKIP() << "POSIX ends every transfer inside its call";
+        SerialCoreTest::SetUp();
+    }
+};
+
 // ---- Open ----
 
 TEST_F(SerialCoreTest, OpenConfiguresLineAndKeepsTheRestAsReported)
@@ -178,7 +189,7 @@ TEST_F(SerialCoreTest, EventCreationFailuresStillOpen)
     EXPECT_EQ(GetCapturedStderr(), "CreateEvent for osWrite failed with error 31.\n");
 }
 
-TEST_F(SerialCoreTest, DeferredTransfersWithoutEventsFailAtTheirWait)
+TEST_F(SerialDeferredTest, DeferredTransfersWithoutEventsFailAtTheirWait)
 {
     FakePlatform.FailCall("CreateCompletionEvent", 1);
     FakePlatform.FailCall("CreateCompletionEvent", 2);
@@ -247,7 +258,7 @@ TEST_F(SerialCoreTest, CloseReleasesEventsAndDrainsOutputBrieflyBeforeTheDevice)
     EXPECT_EQ(FakePlatform.CallCount("ClosePort"), 1);
 }
 
-TEST_F(SerialCoreTest, CloseFailureLinesAndCarryingOn)
+TEST_F(SerialDeferredTest, CloseFailureLinesAndCarryingOn)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
@@ -307,7 +318,7 @@ TEST_F(SerialCoreTest, WriteRefusedAtOnceClearsErrorsQuietly)
     EXPECT_EQ(FakePlatform.CallCount("ClearErrors"), 1);
 }
 
-TEST_F(SerialCoreTest, DeferredWriteIsWaitedForWithinTheTimeLimit)
+TEST_F(SerialDeferredTest, DeferredWriteIsWaitedForWithinTheTimeLimit)
 {
     OpenReady();
     FakePlatform.m_bDeferWrites = true;
@@ -318,7 +329,7 @@ TEST_F(SerialCoreTest, DeferredWriteIsWaitedForWithinTheTimeLimit)
 
 // The cancel takes a deferred read with it. Both are waited for before
 // anything of theirs is used again, and their aborts are no unplug.
-TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
+TEST_F(SerialDeferredTest, DeferredWriteTimingOutIsCancelled)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
@@ -335,6 +346,7 @@ TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
     EXPECT_EQ(FakePlatform.m_vecCalls,
               (std::vector<std::string>{"StartWrite", "WaitForCompletion", "CancelPending",
                                         "AwaitCancelled", "AwaitCancelled"}));
+    EXPECT_EQ(FakePlatform.m_nOutputDiscards, 1) << "what the line held must not go out later";
     EXPECT_TRUE(m_port.LastFailure().timedOut);
     EXPECT_FALSE(m_port.LastFailure().deviceGone);
 
@@ -346,7 +358,38 @@ TEST_F(SerialCoreTest, DeferredWriteTimingOutIsCancelled)
     EXPECT_EQ(FakePlatform.CallCount("CancelPending"), 1);
 }
 
-TEST_F(SerialCoreTest, DeferredWriteCompletionFailureLineHasNoFullStop)
+// A wedged driver never finishes a cancel: the port waits a bounded time, says
+// so once, and leaves the records, events and buffers to the system, which may
+// write into them after the port is gone. Opened again, it starts afresh.
+TEST_F(SerialDeferredTest, CancelThatNeverFinishesAbandonsThePortOnce)
+{
+    {
+        CSerialPort port{20, 9600, 0, 8, 0, 4096, 4096};
+        ASSERT_EQ(port.Open(), 1);
+        FakePlatform.m_bDeferReads = true;
+        FakePlatform.m_vecIncoming = {1};
+        std::uint8_t byte = 0;
+        ASSERT_EQ(port.Read(&byte, 1), -1);
+        FakePlatform.m_bDriverWedged = true;
+        FakePlatform.m_bDeferWrites = true;
+        FakePlatform.m_bWritesCompleteOnWait = false;
+        const std::uint8_t bytes[] = {1, 2, 3};
+        CaptureStderr();
+        EXPECT_EQ(port.Write(bytes, 3), 0);
+        EXPECT_TRUE(port.DeviceGone());
+        EXPECT_EQ(port.Close(), 1);
+        EXPECT_EQ(GetCapturedStderr(), "CancelIO did not finish; port abandoned with error 258.\n");
+        EXPECT_EQ(FakePlatform.m_vecCancelLimits, std::vector<std::uint32_t>{500});
+        EXPECT_EQ(FakePlatform.CallCount("CloseEvent") + FakePlatform.CallCount("ClosePort"), 0);
+        FakePlatform.m_bDeferWrites = false;
+        ASSERT_EQ(port.Open(), 1);
+        EXPECT_EQ(port.Write(bytes, 3), 3);
+    }
+    FakePlatform.CompleteRead({0x2B});  // the driver at last, into what it was left
+    EXPECT_EQ(FakePlatform.m_nOwnedRecordsReused, 0);
+}
+
+TEST_F(SerialDeferredTest, DeferredWriteCompletionFailureLineHasNoFullStop)
 {
     OpenReady();
     FakePlatform.m_bDeferWrites = true;
@@ -398,7 +441,7 @@ TEST_F(SerialCoreTest, ReadRefusedAtOnce)
     EXPECT_EQ(m_port.Read(&byte, 1), 1) << "no read was left pending";
 }
 
-TEST_F(SerialCoreTest, DeferredReadIsCollectedByALaterCallIntoItsOwnBuffer)
+TEST_F(SerialDeferredTest, DeferredReadIsCollectedByALaterCallIntoItsOwnBuffer)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
@@ -426,7 +469,7 @@ TEST_F(SerialCoreTest, DeferredReadIsCollectedByALaterCallIntoItsOwnBuffer)
     EXPECT_EQ(FakePlatform.m_vecWaitLimits.size(), 3u);
 }
 
-TEST_F(SerialCoreTest, DeferredReadCompletingDuringTheWait)
+TEST_F(SerialDeferredTest, DeferredReadCompletingDuringTheWait)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
@@ -441,7 +484,7 @@ TEST_F(SerialCoreTest, DeferredReadCompletingDuringTheWait)
     EXPECT_EQ(buffer[1], 'B');
 }
 
-TEST_F(SerialCoreTest, FailedCompletionCheckClearsThePendingRead)
+TEST_F(SerialDeferredTest, FailedCompletionCheckClearsThePendingRead)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
@@ -463,7 +506,7 @@ TEST_F(SerialCoreTest, FailedCompletionCheckClearsThePendingRead)
     EXPECT_EQ(FakePlatform.CallCount("StartRead"), 2);
 }
 
-TEST_F(SerialCoreTest, ReadWaitFailureLine)
+TEST_F(SerialDeferredTest, ReadWaitFailureLine)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
@@ -475,7 +518,7 @@ TEST_F(SerialCoreTest, ReadWaitFailureLine)
     EXPECT_EQ(GetCapturedStderr(), "WaitForSingleObject Failed.\n");
 }
 
-TEST_F(SerialCoreTest, PendingReadIsCancelledAtCloseAndForgottenByOpen)
+TEST_F(SerialDeferredTest, PendingReadIsCancelledAtCloseAndForgottenByOpen)
 {
     OpenReady();
     FakePlatform.m_bDeferReads = true;
@@ -554,6 +597,7 @@ TEST_F(SerialCoreTest, AWriteIsDoneOnceCtsLetItsBytesLeave)
         EXPECT_EQ(GetCapturedStderr(), row.done ? "" : "WaitForSingleObject Failed!\n");
         EXPECT_EQ(window.m_bPortFailureShown, !row.done);
         EXPECT_EQ(FakePlatform.m_nLineNowMs == 2000, !row.done) << "the write's time limit";
+        EXPECT_EQ(FakePlatform.m_nOutputDiscards, row.done ? 0 : 1) << "what the line held";
         EXPECT_EQ(SerialPort.Close(), 1);
     }
 }

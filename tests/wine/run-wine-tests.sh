@@ -4,6 +4,8 @@
 # COM9, COM10 and COM31 are one end of a null-modem pair made by socat, COM30
 # the other end; COM11 and COM29 are a second pair whose COM11 end keeps the
 # kernel's settings for a new terminal, as a freshly plugged adapter has it.
+# COM28 is a terminal that the kernel hangs up, as when an adapter is
+# unplugged, once the file that ZR9_HANGUP_FILE names (for Windows) exists.
 # Every other COM name is left unlinked.
 # With ZR9_SIM naming a native zr9-module-sim, zr9ctl.exe batch then runs on
 # COM5 and COM6, two simulated modules whose terminals only the Wine prefix's
@@ -45,7 +47,13 @@ socat PTY,link="$pair_dir/port",raw,echo=0 PTY,link="$pair_dir/peer",raw,echo=0 
 socat_pids+=($!)
 socat PTY,link="$pair_dir/fresh" PTY,link="$pair_dir/fresh-peer",raw,echo=0 &
 socat_pids+=($!)
-for link in port peer fresh fresh-peer; do
+# socat closes the terminal's other end once the loop ends, so the kernel hangs
+# it up; the loop also ends with the prefix, whether the test ran or not.
+socat PTY,link="$pair_dir/gone",raw,echo=0 \
+  SYSTEM:"while [ -d '$pair_dir' ] && [ ! -e '$pair_dir/hangup' ]; do sleep 0.05; done" &
+socat_pids+=($!)
+export ZR9_HANGUP_FILE="Z:${pair_dir//\//\\}\\hangup"
+for link in port peer fresh fresh-peer gone; do
   for _ in $(seq 1 100); do
     [ -e "$pair_dir/$link" ] && break
     sleep 0.05
@@ -57,6 +65,7 @@ done
 ln -s "$(readlink "$pair_dir/peer")" "$dosdevices/$peer_name"
 ln -s "$(readlink "$pair_dir/fresh")" "$dosdevices/com11"
 ln -s "$(readlink "$pair_dir/fresh-peer")" "$dosdevices/com29"
+ln -s "$(readlink "$pair_dir/gone")" "$dosdevices/com28"
 
 cd "$build_dir"
 status=0
