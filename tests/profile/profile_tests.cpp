@@ -18,6 +18,7 @@
 
 #include "profile.h"
 #include "profile_file.h"
+#include "text_file.h"
 
 namespace {
 
