@@ -22,6 +22,58 @@ std::string SystemErrorText(DWORD code)
     return text;
 }
 
+// When ReplaceFileA has taken the old file from the target's name but could
+// not move the new one there (the new file held open by a virus scanner or
+// an indexer), how often and how far apart the move is tried again.
+constexpr int kMoveAttempts = 10;
+constexpr DWORD kMovePauseMs = 100;
+
+// Writes `text` to the new file `name`, on disk before it returns; ERROR_SUCCESS
+// or why not. A file it leaves half written is deleted.
+DWORD WriteNewFile(const std::string& name, const std::string& text)
+{
+    const HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    DWORD code = ERROR_SUCCESS;
+    for (std::size_t done = 0; code == ERROR_SUCCESS && done < text.size();) {
+        DWORD written = 0;
+        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
+                       nullptr))
+            code = GetLastError();
+        done += written;
+    }
+    // On disk before it takes the name, so a crash cannot leave an empty file behind it.
+    if (code == ERROR_SUCCESS && !FlushFileBuffers(file))
+        code = GetLastError();
+    if (!CloseHandle(file) && code == ERROR_SUCCESS)
+        code = GetLastError();
+    if (code != ERROR_SUCCESS)
+        DeleteFileA(name.c_str());
+    return code;
+}
+
+// The target's name is empty and the new text is in `temporary`: the new
+// file takes the name, or the text is written there afresh; empty, or why not.
+std::string MoveIntoEmptyName(const std::string& targetName, const std::string& temporary,
+                              const std::string& text, const CSaveCalls& calls)
+{
+    for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
+        if (attempt > 0)
+            Sleep(kMovePauseMs);
+        if (calls.moveFile(temporary, targetName))
+            return {};
+    }
+    const DWORD code = WriteNewFile(targetName, text);
+    if (code == ERROR_SUCCESS) {
+        DeleteFileA(temporary.c_str());
+        return {};
+    }
+    // The temporary file is the only copy of the new text.
+    return SystemErrorText(code) + "; the new text is kept in " + temporary;
+}
+
 }  // namespace
 
 CSaveCalls SystemSaveCalls()
@@ -69,7 +121,8 @@ std::string ReadRegularFile(const std::string& path, std::string& text)
 
 // Writes `text` to a new file beside `target` and puts it in the target's
 // place; empty, or why not. A file replaced keeps its attributes and access
-// rights (ReplaceFile).
+// rights (ReplaceFile). Whatever fails, the old file or the new one has the
+// target's name.
 std::string ReplaceWithText(const std::filesystem::path& target, const std::string& text,
                             const CSaveCalls& calls)
 {
@@ -79,37 +132,30 @@ std::string ReplaceWithText(const std::filesystem::path& target, const std::stri
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return kFolderReason;
     std::string temporary;
-    HANDLE file = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; file == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+    DWORD code = ERROR_FILE_EXISTS;
+    for (int attempt = 0; code == ERROR_FILE_EXISTS && attempt < 100; ++attempt) {
         temporary = calls.temporaryName(target);
-        file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-            return SystemErrorText(GetLastError());
+        code = WriteNewFile(temporary, text);
     }
-    if (file == INVALID_HANDLE_VALUE)
-        return SystemErrorText(ERROR_FILE_EXISTS);
-    DWORD code = ERROR_SUCCESS;
-    for (std::size_t done = 0; code == ERROR_SUCCESS && done < text.size();) {
-        DWORD written = 0;
-        if (!WriteFile(file, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
-                       nullptr))
-            code = GetLastError();
-        done += written;
-    }
-    // On disk before it takes the name, so a crash cannot leave an empty file behind it.
-    if (code == ERROR_SUCCESS && !FlushFileBuffers(file))
-        code = GetLastError();
-    if (!CloseHandle(file) && code == ERROR_SUCCESS)
-        code = GetLastError();
-    if (code == ERROR_SUCCESS &&
-        !(exists ? calls.replaceFile(targetName, temporary) : calls.moveFile(temporary, targetName)))
-        code = GetLastError();
-    if (code != ERROR_SUCCESS) {
+    if (code != ERROR_SUCCESS)
+        return SystemErrorText(code);
+    if (exists ? calls.replaceFile(targetName, temporary) : calls.moveFile(temporary, targetName))
+        return {};
+    code = GetLastError();
+    switch (code) {
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+        // No backup name was given: the old file is gone, and the new one
+        // still has the temporary name.
+    case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+        // The old file has a name of the system's choosing; the new one
+        // still has the temporary name.
+        return MoveIntoEmptyName(targetName, temporary, text, calls);
+    default:
+        // ERROR_UNABLE_TO_REMOVE_REPLACED and every other failure: both
+        // files keep their names, the old one is still the target.
         DeleteFileA(temporary.c_str());
         return SystemErrorText(code);
     }
-    return {};
 }
 
 }  // namespace text_file_platform
