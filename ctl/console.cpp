@@ -20,9 +20,27 @@ constexpr auto kRedrawGap = std::chrono::milliseconds(100);
 // When the terminal does not say how wide it is.
 constexpr std::size_t kDefaultWidth = 80;
 
-// Only sets the lock-free stop request: safe in a signal handler.
+#ifdef _WIN32
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+#else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
+
+// Sets the lock-free stop request, and gives every stop signal back its
+// default action, so that a second one of any kind ends the program at once.
+// Only calls that are safe in a signal handler.
 void OnStopSignal(int)
 {
+#ifdef _WIN32
+    for (const int signal : kStopSignals)
+        std::signal(signal, SIG_DFL);
+#else
+    struct sigaction ends {};
+    ends.sa_handler = SIG_DFL;
+    sigemptyset(&ends.sa_mask);
+    for (const int signal : kStopSignals)
+        sigaction(signal, &ends, nullptr);
+#endif
     CModuleSession::RequestStop();
 }
 
@@ -175,18 +193,20 @@ void CConsole::DrawBlockLocked()
 void CConsole::CatchStopSignals()
 {
 #ifdef _WIN32
-    // The C runtime sets a handler back to the default before it runs it: a
-    // second Ctrl+C ends the program at once.
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
-    std::signal(SIGBREAK, OnStopSignal);
+    for (const int signal : kStopSignals)
+        std::signal(signal, OnStopSignal);
 #else
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
+    // A second signal that comes while the handler runs waits for it to
+    // finish, and then finds the default action.
     sigemptyset(&action.sa_mask);
-    // Once only: a second signal ends the program at once.
-    action.sa_flags = SA_RESETHAND;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (const int signal : kStopSignals)
+        sigaddset(&action.sa_mask, signal);
+    // A write that the signal interrupts (to a pipe whose reader is slow)
+    // goes on instead of failing with EINTR, which would lose its text.
+    action.sa_flags = SA_RESTART;
+    for (const int signal : kStopSignals)
         sigaction(signal, &action, nullptr);
 #endif
 }

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,13 @@ public:
         m_pid = terminal ? SpawnLogged(std::move(args), terminal, "")
                          : SpawnLogged(std::move(args), m_strOut, m_strErr);
     }
+    // With standard output and error going to the files or FIFOs named.
+    CCtlRun(std::vector<std::string> args, const std::string& out, const std::string& err)
+        : m_strOut(out), m_strErr(err)
+    {
+        args.insert(args.begin(), ZR9CTL_PATH);
+        m_pid = SpawnLogged(std::move(args), out, err);
+    }
     ~CCtlRun() { Wait(SIGKILL); }
 
     // The exit status, after `signal` when it is not 0; -1 when it did not exit.
@@ -72,7 +80,21 @@ public:
         waitpid(m_pid, &status, 0);
         m_pid = -1;
         m_nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_nSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return m_nStatus;
+    }
+    pid_t Pid() const { return m_pid; }
+    // The signal that ended it, 0 when it exited.
+    int EndingSignal() const { return m_nSignal; }
+    // True once it waits to write to a full pipe (pipe_write, or
+    // anon_pipe_write on newer kernels), looked for up to 5 s.
+    bool WaitsToWrite() const
+    {
+        const std::string wchan = "/proc/" + std::to_string(m_pid) + "/wchan";
+        const auto waits = [&] { return FileText(wchan).find("pipe_write") != std::string::npos; };
+        for (int tries = 0; tries < 100 && !waits(); ++tries)
+            std::this_thread::sleep_for(50ms);
+        return waits();
     }
     std::string Out() const { return FileText(m_strOut); }
     std::string Err() const { return FileText(m_strErr); }
@@ -81,6 +103,7 @@ private:
     std::string m_strOut, m_strErr;
     pid_t m_pid = -1;
     int m_nStatus = -1;
+    int m_nSignal = 0;
 };
 
 class Zr9ctl : public ::testing::Test {
@@ -312,6 +335,82 @@ TEST_F(Zr9ctl, SignalEndsEachCommandAtItsNextWaitStep)
         EXPECT_NE(run.Err().find("zr9ctl: COM3: stopped during Connect\n"), std::string::npos)
             << run.Err();
         m_vecModules.clear();
+    }
+}
+
+// A FIFO that a reader holds open and that is full, as a pipe is to a
+// program whose reader is busy: a write to it waits until Drain.
+class CFullPipe {
+public:
+    explicit CFullPipe(const std::string& path)
+    {
+        mkfifo(path.c_str(), 0600);
+        m_nRead = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        fcntl(writer, F_SETPIPE_SZ, 4096);
+        while (write(writer, "#", 1) == 1)
+            ++m_nFill;
+        close(writer);
+    }
+    ~CFullPipe() { close(m_nRead); }
+    CFullPipe(const CFullPipe&) = delete;
+    CFullPipe& operator=(const CFullPipe&) = delete;
+    // What came after the fill, once every writer has gone.
+    std::string Drain()
+    {
+        fcntl(m_nRead, F_SETFL, 0);
+        std::string text;
+        char chunk[4096];
+        for (ssize_t count; (count = read(m_nRead, chunk, sizeof chunk)) > 0;)
+            text.append(chunk, static_cast<std::size_t>(count));
+        return text.substr(std::min(m_nFill, text.size()));
+    }
+
+private:
+    int m_nRead = -1;
+    std::size_t m_nFill = 0;
+};
+
+// Ctrl+C while zr9ctl waits to write to a full pipe: the write goes on, whole,
+// once the pipe is read; a second signal, of another kind, ends it at once.
+TEST_F(Zr9ctl, SignalsWhileItsOutputWaits)
+{
+    const struct {
+        const char* situation;
+        std::vector<std::string> module;
+        bool errorsHeld;  // standard error in the pipe, else standard output
+        int second;       // sent once the stop's message waits, 0: none
+        const char* drained;
+    } cases[] = {
+        {"the profile waits", {}, false, 0, "Device Name = BLE UART\n"},
+        {"the stop's message waits, then SIGTERM", {"--silent"}, true, SIGTERM, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.situation);
+        std::filesystem::remove(Transcript(3));
+        ASSERT_TRUE(StartModule(c.module).Started());
+        const std::string held = m_ports.Path() + "/held", other = m_ports.Path() + "/other";
+        CFullPipe pipe(held);
+        CCtlRun run({"read", "COM3"}, c.errorsHeld ? other : held, c.errorsHeld ? held : other);
+        if (c.second) {
+            for (int tries = 0; tries < 100 && TranscriptBytes(Transcript(3), "RX").empty(); ++tries)
+                std::this_thread::sleep_for(20ms);
+            kill(run.Pid(), SIGINT);
+            ASSERT_TRUE(run.WaitsToWrite());
+            const auto signalled = std::chrono::steady_clock::now();
+            run.Wait(c.second);
+            EXPECT_EQ(run.EndingSignal(), c.second);
+            EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s);
+        } else {
+            ASSERT_TRUE(run.WaitsToWrite());
+            kill(run.Pid(), SIGINT);
+            std::this_thread::sleep_for(100ms);
+            const std::string drained = pipe.Drain();
+            EXPECT_EQ(run.Wait(), 0) << FileText(other);
+            EXPECT_NE(drained.find(c.drained), std::string::npos) << drained;
+        }
+        m_vecModules.clear();
+        std::filesystem::remove(held);
     }
 }
 
