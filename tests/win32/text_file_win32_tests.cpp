@@ -6,7 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "text_file_platform.h"
 
@@ -14,40 +14,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string FileText(const fs::path& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 TEST(Win32Save, EveryReplaceFailureLeavesAFileAtTheName)
 {
-    constexpr DWORD kSucceeds = ERROR_SUCCESS;
-    constexpr int kAlways = 1000;
+    constexpr DWORD kSucceeds = ERROR_SUCCESS, k1176 = ERROR_UNABLE_TO_MOVE_REPLACEMENT;
     const struct {
         const char* what;
         DWORD replaceError;
-        int movesRefused;    // by a scanner holding the new file
+        int movesRefused;      // by a scanner holding the new file
         bool nameTakenAtOnce;  // by a folder, as soon as the old file has gone
-        const char* left;    // the file at the target's name: "old" or "new"
-        bool saved;
+        char left;             // at the target's name: 'o'ld, 'n'ew, or 0: nothing
     } rows[] = {
-        {"replaced", kSucceeds, 0, false, "new", true},
-        {"the old file could not be removed (1175)", ERROR_UNABLE_TO_REMOVE_REPLACED, 0, false,
-         "old", false},
-        {"access denied", ERROR_ACCESS_DENIED, 0, false, "old", false},
-        {"the old file deleted, the new not renamed (1176)", ERROR_UNABLE_TO_MOVE_REPLACEMENT, 0,
-         false, "new", true},
-        {"1176, the scanner letting go after two tries", ERROR_UNABLE_TO_MOVE_REPLACEMENT, 2,
-         false, "new", true},
-        {"1176, the scanner never letting go", ERROR_UNABLE_TO_MOVE_REPLACEMENT, kAlways, false,
-         "new", true},
-        {"the old file renamed, the new not moved (1177)", ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 0,
-         false, "new", true},
-        {"1176, a folder taking the name at once", ERROR_UNABLE_TO_MOVE_REPLACEMENT, 0, true,
-         nullptr, false},
+        {"replaced", kSucceeds, 0, false, 'n'},
+        {"the old file not removed (1175)", ERROR_UNABLE_TO_REMOVE_REPLACED, 0, false, 'o'},
+        {"the old file deleted, the new not moved (1176)", k1176, 0, false, 'n'},
+        {"1176, the scanner letting go after two tries", k1176, 2, false, 'n'},
+        {"1176, the scanner never letting go", k1176, 1000, false, 'n'},
+        {"the old file renamed (1177)", ERROR_UNABLE_TO_MOVE_REPLACEMENT_2, 0, false, 'n'},
+        {"1176, a folder taking the name at once", k1176, 0, true, 0},
+    };
+    const auto fileText = [](const fs::path& file) {
+        return std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {});
     };
     const fs::path folder = fs::temp_directory_path() / "zr9-win32-save";
     const fs::path target = folder / "module.zr9";
@@ -58,23 +44,18 @@ TEST(Win32Save, EveryReplaceFailureLeavesAFileAtTheName)
         fs::remove_all(folder);
         fs::create_directories(folder);
         std::ofstream(target, std::ios::binary) << oldText;
-
         text_file_platform::CSaveCalls calls = text_file_platform::SystemSaveCalls();
         const auto replaceFile = calls.replaceFile;
         const auto moveFile = calls.moveFile;
         calls.replaceFile = [&](const std::string& replaced, const std::string& replacement) {
-            switch (row.replaceError) {
-            case kSucceeds:
+            if (row.replaceError == kSucceeds)
                 return replaceFile(replaced, replacement);
-            case ERROR_UNABLE_TO_MOVE_REPLACEMENT:
+            if (row.replaceError == k1176)
                 DeleteFileA(replaced.c_str());
-                if (row.nameTakenAtOnce)
-                    CreateDirectoryA(replaced.c_str(), nullptr);
-                break;
-            case ERROR_UNABLE_TO_MOVE_REPLACEMENT_2:
+            if (row.replaceError == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2)
                 MoveFileA(replaced.c_str(), (folder / "system-chosen-name").string().c_str());
-                break;
-            }
+            if (row.nameTakenAtOnce)
+                CreateDirectoryA(replaced.c_str(), nullptr);
             SetLastError(row.replaceError);
             return false;
         };
@@ -87,7 +68,7 @@ TEST(Win32Save, EveryReplaceFailureLeavesAFileAtTheName)
         };
         std::string error;
         EXPECT_EQ(text_file_platform::SaveTextFile(target.string(), newText, error, calls),
-                  row.saved)
+                  row.left == 'n')
             << error;
         int temporaryFiles = 0;
         for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
@@ -95,14 +76,12 @@ TEST(Win32Save, EveryReplaceFailureLeavesAFileAtTheName)
                 continue;
             ++temporaryFiles;
             // Kept only when it holds the only copy of the new text, and said so.
-            EXPECT_EQ(FileText(entry.path()), newText);
+            EXPECT_EQ(fileText(entry.path()), newText);
             EXPECT_NE(error.find(entry.path().filename().string()), std::string::npos) << error;
         }
+        EXPECT_EQ(temporaryFiles, row.left ? 0 : 1);
         if (row.left) {
-            EXPECT_EQ(FileText(target), row.left == std::string("new") ? newText : oldText);
-            EXPECT_EQ(temporaryFiles, 0);
-        } else {
-            EXPECT_EQ(temporaryFiles, 1);
+            EXPECT_EQ(fileText(target), row.left == 'n' ? newText : oldText);
         }
     }
     fs::remove_all(folder);
