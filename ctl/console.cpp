@@ -26,21 +26,34 @@ constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGBREAK};
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 #endif
 
-// Sets the lock-free stop request, and gives every stop signal back its
-// default action, so that a second one of any kind ends the program at once.
-// Only calls that are safe in a signal handler.
-void OnStopSignal(int)
+// Gives every stop signal `handler`; only calls that are safe in a signal
+// handler.
+void SetStopAction(void (*handler)(int))
 {
 #ifdef _WIN32
     for (const int signal : kStopSignals)
-        std::signal(signal, SIG_DFL);
+        std::signal(signal, handler);
 #else
-    struct sigaction ends {};
-    ends.sa_handler = SIG_DFL;
-    sigemptyset(&ends.sa_mask);
+    struct sigaction action {};
+    action.sa_handler = handler;
+    // A second signal that comes while the handler runs waits for it to
+    // finish, and then finds the default action.
+    sigemptyset(&action.sa_mask);
     for (const int signal : kStopSignals)
-        sigaction(signal, &ends, nullptr);
+        sigaddset(&action.sa_mask, signal);
+    // A write that the signal interrupts (to a pipe whose reader is slow)
+    // goes on instead of failing with EINTR, which would lose its text.
+    action.sa_flags = SA_RESTART;
+    for (const int signal : kStopSignals)
+        sigaction(signal, &action, nullptr);
 #endif
+}
+
+// Sets the lock-free stop request, and gives every stop signal back its
+// default action, so that a second one of any kind ends the program at once.
+void OnStopSignal(int)
+{
+    SetStopAction(SIG_DFL);
     CModuleSession::RequestStop();
 }
 
@@ -192,21 +205,5 @@ void CConsole::DrawBlockLocked()
 
 void CConsole::CatchStopSignals()
 {
-#ifdef _WIN32
-    for (const int signal : kStopSignals)
-        std::signal(signal, OnStopSignal);
-#else
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    // A second signal that comes while the handler runs waits for it to
-    // finish, and then finds the default action.
-    sigemptyset(&action.sa_mask);
-    for (const int signal : kStopSignals)
-        sigaddset(&action.sa_mask, signal);
-    // A write that the signal interrupts (to a pipe whose reader is slow)
-    // goes on instead of failing with EINTR, which would lose its text.
-    action.sa_flags = SA_RESTART;
-    for (const int signal : kStopSignals)
-        sigaction(signal, &action, nullptr);
-#endif
+    SetStopAction(OnStopSignal);
 }
