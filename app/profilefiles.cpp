@@ -9,6 +9,7 @@
 #include <QMimeData>
 
 #include "profile_file.h"
+#include "text_file.h"
 #include "tform1.h"
 
 namespace {

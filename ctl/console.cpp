@@ -20,9 +20,40 @@ constexpr auto kRedrawGap = std::chrono::milliseconds(100);
 // When the terminal does not say how wide it is.
 constexpr std::size_t kDefaultWidth = 80;
 
-// Only sets the lock-free stop request: safe in a signal handler.
+#ifdef _WIN32
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGBREAK};
+#else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
+
+// Gives every stop signal `handler`; only calls that are safe in a signal
+// handler.
+void SetStopAction(void (*handler)(int))
+{
+#ifdef _WIN32
+    for (const int signal : kStopSignals)
+        std::signal(signal, handler);
+#else
+    struct sigaction action {};
+    action.sa_handler = handler;
+    // A second signal that comes while the handler runs waits for it to
+    // finish, and then finds the default action.
+    sigemptyset(&action.sa_mask);
+    for (const int signal : kStopSignals)
+        sigaddset(&action.sa_mask, signal);
+    // A write that the signal interrupts (to a pipe whose reader is slow)
+    // goes on instead of failing with EINTR, which would lose its text.
+    action.sa_flags = SA_RESTART;
+    for (const int signal : kStopSignals)
+        sigaction(signal, &action, nullptr);
+#endif
+}
+
+// Sets the lock-free stop request, and gives every stop signal back its
+// default action, so that a second one of any kind ends the program at once.
 void OnStopSignal(int)
 {
+    SetStopAction(SIG_DFL);
     CModuleSession::RequestStop();
 }
 
@@ -174,19 +205,5 @@ void CConsole::DrawBlockLocked()
 
 void CConsole::CatchStopSignals()
 {
-#ifdef _WIN32
-    // The C runtime sets a handler back to the default before it runs it: a
-    // second Ctrl+C ends the program at once.
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
-    std::signal(SIGBREAK, OnStopSignal);
-#else
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    // Once only: a second signal ends the program at once.
-    action.sa_flags = SA_RESETHAND;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(signal, &action, nullptr);
-#endif
+    SetStopAction(OnStopSignal);
 }

@@ -35,7 +35,8 @@ public:
 
     // Ctrl+C, SIGTERM and SIGHUP (Ctrl+Break on Windows) ask every session to
     // stop (CModuleSession::RequestStop) instead of ending the process; a
-    // second one ends it at once.
+    // second one, of any of these kinds, ends it at once. Writes that a
+    // signal interrupts go on.
     static void CatchStopSignals();
 
 private:

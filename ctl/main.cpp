@@ -23,6 +23,7 @@
 #include "port_info.h"
 #include "port_watch.h"
 #include "profile_file.h"
+#include "text_file.h"
 #include "zr9ctl.h"
 
 namespace {

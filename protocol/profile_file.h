@@ -75,10 +75,3 @@ std::string FormatProfileValue(const ProfileView& view, ProfileField field);
 // Reads a file; on failure `error` begins with the path (and line number).
 // A folder, device or pipe is refused without waiting on it.
 bool LoadProfileFile(const std::string& path, CProfileSettings& settings, std::string& error);
-
-// Writes the text to a new temporary file beside the file and renames it
-// over the file, so an interrupted save leaves the old file or the new one,
-// never half a file. A symbolic link keeps pointing at the file it names,
-// which is the one replaced; a file replaced keeps its permissions. A folder,
-// device or pipe is refused; `error` begins with the path.
-bool SaveTextFile(const std::string& path, const std::string& text, std::string& error);

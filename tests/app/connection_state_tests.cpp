@@ -17,6 +17,7 @@
 #include "app_test_support.h"
 #include "connection.h"
 #include "profile_file.h"
+#include "text_file.h"
 
 namespace {
 

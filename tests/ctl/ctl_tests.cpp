@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +49,7 @@ bool EventComes(const std::string& transcript, const std::string& event)
 // zr9ctl with its standard output and error in files of the port folder.
 class CCtlRun {
 public:
-    // With a `terminal`, standard output and error go there instead.
+    // With a `terminal` (or a FIFO), standard output and error go there instead.
     CCtlRun(const std::string& folder, std::vector<std::string> args,
             const char* terminal = nullptr)
         : m_strOut(folder + "/ctl.out"), m_strErr(folder + "/ctl.err")
@@ -61,7 +62,8 @@ public:
     }
     ~CCtlRun() { Wait(SIGKILL); }
 
-    // The exit status, after `signal` when it is not 0; -1 when it did not exit.
+    // The exit status, after `signal` when it is not 0; minus the signal that
+    // ended it, if one did.
     int Wait(int signal = 0)
     {
         if (m_pid <= 0)
@@ -71,8 +73,18 @@ public:
         int status = 0;
         waitpid(m_pid, &status, 0);
         m_pid = -1;
-        m_nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        m_nStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
         return m_nStatus;
+    }
+    pid_t Pid() const { return m_pid; }
+    // True once it waits to write to a full pipe ([anon_]pipe_write), within 5 s.
+    bool WaitsToWrite() const
+    {
+        const std::string wchan = "/proc/" + std::to_string(m_pid) + "/wchan";
+        const auto waits = [&] { return FileText(wchan).find("pipe_write") != std::string::npos; };
+        for (int tries = 0; tries < 100 && !waits(); ++tries)
+            std::this_thread::sleep_for(50ms);
+        return waits();
     }
     std::string Out() const { return FileText(m_strOut); }
     std::string Err() const { return FileText(m_strErr); }
@@ -288,31 +300,78 @@ TEST_F(Zr9ctl, ReadToFileWriteFromFile)
     EXPECT_NE(again.find("Device Name = Bench\n"), std::string::npos) << again;
 }
 
+// A full FIFO, as a pipe whose reader is busy, and its reader's end, held open.
+int FullFifo(const std::string& path)
+{
+    mkfifo(path.c_str(), 0600);
+    const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int writer = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    fcntl(writer, F_SETPIPE_SZ, 4096);
+    while (write(writer, "#", 1) == 1) {
+    }
+    close(writer);
+    return reader;
+}
+
 // A signal while a command waits for a module that stays silent ends it at
-// once, not at the end of its wait, with status 4, saying where.
+// once, not at the end of its wait, with status 4, saying where; a second
+// one, of any kind, ends zr9ctl at once.
 TEST_F(Zr9ctl, SignalEndsEachCommandAtItsNextWaitStep)
 {
     const struct {
         std::vector<std::string> args;
         int signal;
+        int second = 0;  // once the first has zr9ctl wait to write to a full pipe
     } cases[] = {
         {{"read", "COM3"}, SIGINT},
         {{"write", "COM3", "-", "--set", "Device Name=New"}, SIGTERM},
         {{"reboot", "COM3"}, SIGHUP},
+        {{"read", "COM3"}, SIGINT, SIGTERM},
     };
     for (const auto& c : cases) {
         std::filesystem::remove(Transcript(3));
         ASSERT_TRUE(StartModule({"--silent"}).Started());
-        CCtlRun run(m_ports.Path(), c.args);
+        const std::string held = m_ports.Path() + "/held";
+        const int reader = c.second ? FullFifo(held) : -1;
+        CCtlRun run(m_ports.Path(), c.args, c.second ? held.c_str() : nullptr);
         for (int tries = 0; tries < 100 && TranscriptBytes(Transcript(3), "RX").empty(); ++tries)
             std::this_thread::sleep_for(20ms);
+        if (c.second) {
+            kill(run.Pid(), c.signal);
+            ASSERT_TRUE(run.WaitsToWrite());
+        }
         const auto signalled = std::chrono::steady_clock::now();
-        EXPECT_EQ(run.Wait(c.signal), 4) << c.args[0];
+        EXPECT_EQ(run.Wait(c.second ? c.second : c.signal), c.second ? -c.second : 4) << c.args[0];
         EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s) << c.args[0];
-        EXPECT_NE(run.Err().find("zr9ctl: COM3: stopped during Connect\n"), std::string::npos)
-            << run.Err();
+        if (!c.second) {
+            EXPECT_NE(run.Err().find("zr9ctl: COM3: stopped during Connect\n"), std::string::npos)
+                << run.Err();
+        }
+        close(reader);
+        std::filesystem::remove(held);
         m_vecModules.clear();
     }
+}
+
+// Ctrl+C while zr9ctl waits to write the profile to a full pipe: the write
+// goes on, whole, once the pipe is read.
+TEST_F(Zr9ctl, SignalWhileItsOutputWaitsLosesNothing)
+{
+    ASSERT_TRUE(StartModule().Started());
+    const std::string held = m_ports.Path() + "/held";
+    const int reader = FullFifo(held);
+    CCtlRun run(m_ports.Path(), {"read", "COM3"}, held.c_str());
+    ASSERT_TRUE(run.WaitsToWrite());
+    kill(run.Pid(), SIGINT);
+    std::this_thread::sleep_for(100ms);
+    fcntl(reader, F_SETFL, 0);
+    std::string drained;
+    char chunk[4096];
+    for (ssize_t count; (count = read(reader, chunk, sizeof chunk)) > 0;)
+        drained.append(chunk, static_cast<std::size_t>(count));
+    close(reader);
+    EXPECT_EQ(run.Wait(), 0) << drained;
+    EXPECT_NE(drained.find("Device Name = BLE UART\n"), std::string::npos) << drained;
 }
 
 // A pseudo-terminal for zr9ctl's standard output and error, as in a shell,
@@ -434,6 +493,24 @@ std::vector<std::string> LogRows(const std::string& log)
     while (std::getline(text, row))
         rows.push_back(row.substr(19));
     return rows;
+}
+
+// The cells of a log row, its quotes undone (a reason may hold a comma).
+std::vector<std::string> CsvCells(const std::string& row)
+{
+    std::vector<std::string> cells(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        if (row[i] == '"' && quoted && i + 1 < row.size() && row[i + 1] == '"')
+            cells.back() += row[++i];
+        else if (row[i] == '"')
+            quoted = !quoted;
+        else if (row[i] == ',' && !quoted)
+            cells.emplace_back();
+        else
+            cells.back() += row[i];
+    }
+    return cells;
 }
 
 // True once `done` holds, polled for up to 20 s.
@@ -593,7 +670,8 @@ TEST_F(Zr9ctl, BatchOnSeveralPortsConfiguresEachModuleOnce)
 {
     const std::string log = m_ports.Path() + "/batch.csv";
     std::vector<std::unique_ptr<CSimProcess>> modules;
-    std::vector<std::string> args = {"batch", "-", "--log", log, "--set", "Device Name=M{n}"};
+    // A name with a comma: its cell is quoted.
+    std::vector<std::string> args = {"batch", "-", "--log", log, "--set", "Device Name=M,{n}"};
     for (int port = 0; port < 4; ++port) {
         std::vector<std::string> options = {"--boot-time", "200"};
         for (int module = 0; module < 3; ++module) {
@@ -641,14 +719,12 @@ TEST_F(Zr9ctl, BatchOnSeveralPortsConfiguresEachModuleOnce)
     const std::vector<std::string> rows = LogRows(log);
     std::set<std::string> addresses, numbers, expected;
     for (const std::string& row : rows) {
-        std::istringstream fields(row.substr(1));
-        std::string port, number, address;
-        std::getline(fields, port, ',');
-        std::getline(fields, number, ',');
-        std::getline(fields, address, ',');
-        addresses.insert(address);
+        const std::vector<std::string> cells = CsvCells(row.substr(1));
+        ASSERT_EQ(cells.size(), 8u) << row;
+        const std::string& number = cells[1];
+        addresses.insert(cells[2]);
         numbers.insert(number);
-        EXPECT_NE(row.find(",M" + number + ",ok,"), std::string::npos) << row;
+        EXPECT_EQ(cells[5] + " " + cells[6], "M," + number + " ok") << row;
     }
     for (int n = 1; n <= 13; ++n)
         expected.insert(std::to_string(n));
@@ -721,10 +797,7 @@ TEST_F(Zr9ctl, BatchOnSeveralPortsWhenOneIsUnpluggedOrAllAreStopped)
 
         std::size_t ok = 0;
         for (const std::string& row : LogRows(log)) {
-            std::vector<std::string> cells;
-            std::istringstream split(row.substr(1) + ",");
-            for (std::string cell; std::getline(split, cell, ',');)
-                cells.push_back(cell);
+            const std::vector<std::string> cells = CsvCells(row.substr(1));
             // port, n, local address, new address, firmware, device name, result, reason
             ASSERT_EQ(cells.size(), 8u) << row;
             ok += cells[6] == "ok";

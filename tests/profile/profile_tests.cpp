@@ -12,12 +12,17 @@
 #include <vector>
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include "profile.h"
 #include "profile_file.h"
+#include "text_file.h"
+#include "text_file_platform.h"
 
 namespace {
 
@@ -470,7 +475,8 @@ TEST_F(ProfileTest, ProfileFilesOnDisk)
 
 #ifndef _WIN32
 // A save replaces the file a path names and nothing else about it; a FIFO is
-// refused both ways, without waiting on it.
+// refused both ways, without waiting on it. A save that fails leaves the
+// file as it was.
 TEST_F(ProfileTest, SaveAndLoadByWhatThePathNames)
 {
     namespace fs = std::filesystem;
@@ -478,44 +484,74 @@ TEST_F(ProfileTest, SaveAndLoadByWhatThePathNames)
     const std::string path = (folder / "module.zr9").string();
     const std::string target = (folder / "target").string();
     const std::string text = FormatProfileText(Decoded(DefaultProfile));
+    const std::string oldText = "zr9-profile 1\nDevice Name = Old\n";
     const auto modeOf = [](const std::string& file) { return fs::status(file).permissions(); };
+    const auto textOf = [](const std::string& file) {
+        return std::string(std::istreambuf_iterator<char>(std::ifstream(file).rdbuf()), {});
+    };
+    const auto keptOld = [&] { EXPECT_EQ(textOf(path), oldText); };
+    rlimit sizeLimit{};
+    getrlimit(RLIMIT_FSIZE, &sizeLimit);
+    const rlimit small{16, sizeLimit.rlim_max};
+    const bool root = geteuid() == 0;  // who may write in any folder
     const struct {
         const char* what;
         std::function<void()> prepare, check;
-        const char* refusal;  // the end of both errors, or nullptr: saved and read back
+        const char* refusal;  // the end of the save's error, or nullptr: saved and read back
+        bool planted = false;  // the first temporary name the save tries is "planted"
     } rows[] = {
         {"a new file", [] {}, [&] { EXPECT_EQ(modeOf(path), fs::perms(0644)); }, nullptr},
         {"a FIFO", [&] { mkfifo(path.c_str(), 0600); }, [&] { EXPECT_TRUE(fs::is_fifo(path)); },
          "it is not a regular file but a device or a pipe"},
         {"a file of mode 0600", [&] { std::ofstream(path) << "x"; chmod(path.c_str(), 0600); },
          [&] { EXPECT_EQ(modeOf(path), fs::perms(0600)); }, nullptr},
-        {"a link where an earlier save put its temporary file",
-         [&] { std::ofstream(target) << "x";
-               fs::create_symlink(target, path + "." + std::to_string(getpid()) + ".tmp"); },
-         [&] { EXPECT_EQ(fs::file_size(target), 1u); }, nullptr},
+        {"a link where the save first tries to put its temporary file",
+         [&] { std::ofstream(target) << "x"; fs::create_symlink(target, folder / "planted"); },
+         [&] { EXPECT_EQ(textOf(target), "x"); }, nullptr, true},
         {"a link", [&] { std::ofstream(target) << "x"; fs::create_symlink("target", path); },
          [&] {
              EXPECT_EQ(fs::read_symlink(path), "target");
              EXPECT_EQ(fs::file_size(target), text.size());
          },
          nullptr},
+        // The file size limit cuts the write short as a full disk does.
+        {"a disk that fills while the file is written",
+         [&] { std::ofstream(path) << oldText; signal(SIGXFSZ, SIG_IGN);
+               setrlimit(RLIMIT_FSIZE, &small); },
+         [&] { setrlimit(RLIMIT_FSIZE, &sizeLimit); signal(SIGXFSZ, SIG_DFL); keptOld(); },
+         "File too large"},
+        // Root saves as nobody.
+        {"a folder the user may not write in",
+         [&] { std::ofstream(path) << oldText; chmod(folder.c_str(), 0555);
+               ASSERT_EQ(root ? seteuid(65534) : 0, 0); },
+         [&] { ASSERT_EQ(root ? seteuid(0) : 0, 0); chmod(folder.c_str(), 0755); keptOld(); },
+         "Permission denied"},
     };
     const mode_t umaskBefore = umask(022);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         fs::remove_all(folder);
         fs::create_directories(folder);
+        text_file_platform::CSaveCalls calls = text_file_platform::SystemSaveCalls();
+        int names = 0;
+        calls.temporaryName = [&](const fs::path& file) {
+            return row.planted && names++ == 0 ? (folder / "planted").string()
+                                               : text_file_platform::TemporaryName(file);
+        };
         row.prepare();
         std::string saveError, loadError;
-        const bool saved = SaveTextFile(path, text, saveError);
+        const bool saved = text_file_platform::SaveTextFile(path, text, saveError, calls);
         CProfileSettings settings;
         const bool loaded = LoadProfileFile(path, settings, loadError);
-        EXPECT_EQ(saved && loaded, !row.refusal) << saveError << loadError;
-        if (row.refusal) {
-            EXPECT_EQ(saveError + loadError, path + ": cannot write: " + row.refusal + path +
-                                                 ": cannot read: " + row.refusal);
-        }
         row.check();
+        EXPECT_EQ(saved, !row.refusal) << saveError;
+        if (row.refusal) {
+            EXPECT_EQ(saveError, path + ": cannot write: " + row.refusal);
+        }
+        // What the path names reads back, unless it refuses to be read as it refused the save.
+        if (!loaded) {
+            EXPECT_EQ(loadError, path + ": cannot read: " + (row.refusal ? row.refusal : ""));
+        }
         // No temporary file is left behind, saved or not.
         for (const fs::directory_entry& entry : fs::directory_iterator(folder))
             EXPECT_NE(entry.path().filename().string()[0], '.') << entry.path();
