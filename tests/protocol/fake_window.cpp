@@ -1,9 +1,12 @@
 #include "fake_window.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <stdexcept>
 
 #include "reply.h"
+#include "serialport.h"
 
 namespace {
 
@@ -47,6 +50,28 @@ void CFakeWindow::StepProgress()
 void CFakeWindow::ProcessPendingEvents()
 {
     m_nNowMs += m_nMsPerPump;
+    Dispatch();
+}
+
+void CFakeWindow::WaitForEvents(const CSerialPort& port, int limitMs)
+{
+    long wakeMs = m_nNowMs + limitMs;
+    if (!m_vEvents.empty())
+        wakeMs = std::min(wakeMs, m_vEvents.front().atMs);
+    if (m_bTimerEnabled && m_nTimerInterval > 0)
+        wakeMs = std::min(wakeMs, m_nTimerStartMs + m_nTimerInterval);
+    pollfd input{static_cast<int>(port.DeviceHandle()), POLLIN, 0};
+    if (input.fd >= 0 && poll(&input, 1, 0) > 0)
+        wakeMs = m_nNowMs;
+    if (wakeMs > m_nNowMs) {
+        m_nSleptMs += wakeMs - m_nNowMs;
+        m_nNowMs = wakeMs;
+    }
+    Dispatch();
+}
+
+void CFakeWindow::Dispatch()
+{
     if (m_nNowMs > kRunawayMs)
         throw std::runtime_error("wait still running after a minute of fake time");
 

@@ -1,6 +1,6 @@
 // A scripted main window: a fake clock that runs on only while events are
-// processed, a timer that ticks by that clock, scripted events at given
-// times, and a log of what the protocol did to the window.
+// processed or a wait sleeps, a timer that ticks by that clock, scripted
+// events at given times, and a log of what the protocol did to the window.
 #pragma once
 
 #include <functional>
@@ -20,6 +20,10 @@ public:
     void ResetProgress(int maximum) override;
     void StepProgress() override;
     void ProcessPendingEvents() override;
+    // Sleeps no time when input is queued on the port; else the clock jumps
+    // to the next scripted event, the timer's tick or the limit, whichever
+    // comes first (the module sends only from scripted events).
+    void WaitForEvents(const CSerialPort& port, int limitMs) override;
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
     void ShowErrorBox(const std::string& text) override;
@@ -43,6 +47,8 @@ public:
     std::vector<std::string> LogOf(std::initializer_list<std::string> prefixes) const;
 
     long m_nNowMs = 0;
+    // Fake milliseconds that waits have slept.
+    long m_nSleptMs = 0;
     // Runs inside each error box, as the box's own event loop would.
     std::function<void(const std::string&)> m_fnInsideBox;
 
@@ -73,5 +79,7 @@ private:
         std::function<void()> action;
     };
     void RestartTimer();
+    // Runs the scripted events that are due by the clock, then the tick.
+    void Dispatch();
     std::vector<Event> m_vEvents;
 };
