@@ -90,23 +90,27 @@ TEST_F(ReplyWait, EndsAtTheTimerTickWithTheTimerStopped)
     EXPECT_LT(m_window.m_nNowMs, 1010);
     EXPECT_EQ(m_window.LogOf({"progress", "timer", "tick"}),
               (std::vector<std::string>{"timer start", "progress 100", "tick"}));
-    // One step per pass; the bar stays full.
-    EXPECT_EQ(m_window.m_nProgressPosition, 100);
+    // Once the module is silent each pass, one step of the bar, sleeps its
+    // limit instead of polling again at once.
+    EXPECT_GE(m_window.m_nSleptMs, 850);
+    EXPECT_NEAR(m_window.m_nProgressPosition, 1000 / (kIdlePassMs + 1), 3);
 }
 
 TEST_F(ReplyWait, AcceptedLineEndsTheWaitBeforeTheTick)
 {
+    const long start = m_window.m_nNowMs;
     Wait("+OK\n", 1);
     EXPECT_EQ(m_vLines.size(), 1u);
-    EXPECT_LT(m_window.m_nNowMs, 1000);
+    // Taken in the pass after the sleep that its arrival ended.
+    EXPECT_LE(m_window.m_nNowMs, start + 10 + 2);
     EXPECT_EQ(ReplyFillIndex, 0);
 }
 
 TEST_F(ReplyWait, ExtraPumpProcessesEventsTwicePerPass)
 {
     Wait("", 1, 2000, 20000, true);
-    // One step per pass: half as many passes as milliseconds.
-    EXPECT_NEAR(m_window.m_nProgressPosition, 1000, 5);
+    // One step per pass: two pumps of a millisecond and a sleep each.
+    EXPECT_NEAR(m_window.m_nProgressPosition, 2000 / (2 + kIdlePassMs), 3);
 }
 
 }  // namespace
