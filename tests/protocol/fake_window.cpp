@@ -1,12 +1,10 @@
 #include "fake_window.h"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "reply.h"
-#include "serialport.h"
 
 namespace {
 
@@ -53,15 +51,14 @@ void CFakeWindow::ProcessPendingEvents()
     Dispatch();
 }
 
-void CFakeWindow::WaitForEvents(const CSerialPort& port, int limitMs)
+void CFakeWindow::WaitForEvents(const CSerialPort&, int limitMs)
 {
     long wakeMs = m_nNowMs + limitMs;
     if (!m_vEvents.empty())
         wakeMs = std::min(wakeMs, m_vEvents.front().atMs);
     if (m_bTimerEnabled && m_nTimerInterval > 0)
         wakeMs = std::min(wakeMs, m_nTimerStartMs + m_nTimerInterval);
-    pollfd input{static_cast<int>(port.DeviceHandle()), POLLIN, 0};
-    if (input.fd >= 0 && poll(&input, 1, 0) > 0)
+    if (std::exchange(m_bEventRan, false))
         wakeMs = m_nNowMs;
     if (wakeMs > m_nNowMs) {
         m_nSleptMs += wakeMs - m_nNowMs;
@@ -78,6 +75,7 @@ void CFakeWindow::Dispatch()
     while (!m_vEvents.empty() && m_vEvents.front().atMs <= m_nNowMs) {
         auto action = std::move(m_vEvents.front().action);
         m_vEvents.erase(m_vEvents.begin());
+        m_bEventRan = true;
         action();
     }
     if (m_bTimerEnabled && m_nTimerInterval > 0 && m_nNowMs - m_nTimerStartMs >= m_nTimerInterval) {

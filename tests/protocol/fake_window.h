@@ -20,9 +20,10 @@ public:
     void ResetProgress(int maximum) override;
     void StepProgress() override;
     void ProcessPendingEvents() override;
-    // Sleeps no time when input is queued on the port; else the clock jumps
-    // to the next scripted event, the timer's tick or the limit, whichever
-    // comes first (the module sends only from scripted events).
+    // The clock jumps to the next scripted event, the timer's tick or the
+    // limit, whichever comes first. The module sends only from scripted
+    // events: one run since the last wait may have queued input, so the wait
+    // then sleeps no time.
     void WaitForEvents(const CSerialPort& port, int limitMs) override;
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
@@ -82,4 +83,5 @@ private:
     // Runs the scripted events that are due by the clock, then the tick.
     void Dispatch();
     std::vector<Event> m_vEvents;
+    bool m_bEventRan = false;
 };
