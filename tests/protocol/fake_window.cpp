@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <utility>
 
 #include "reply.h"
 
@@ -48,7 +47,19 @@ void CFakeWindow::StepProgress()
 void CFakeWindow::ProcessPendingEvents()
 {
     m_nNowMs += m_nMsPerPump;
-    Dispatch();
+    if (m_nNowMs > kRunawayMs)
+        throw std::runtime_error("wait still running after a minute of fake time");
+
+    while (!m_vEvents.empty() && m_vEvents.front().atMs <= m_nNowMs) {
+        auto action = std::move(m_vEvents.front().action);
+        m_vEvents.erase(m_vEvents.begin());
+        action();
+    }
+    if (m_bTimerEnabled && m_nTimerInterval > 0 && m_nNowMs - m_nTimerStartMs >= m_nTimerInterval) {
+        m_nTimerStartMs = m_nNowMs;
+        m_vLog.push_back("tick");
+        TimerTimer(*this);
+    }
 }
 
 void CFakeWindow::WaitForEvents(const CSerialPort&, int limitMs)
@@ -58,31 +69,9 @@ void CFakeWindow::WaitForEvents(const CSerialPort&, int limitMs)
         wakeMs = std::min(wakeMs, m_vEvents.front().atMs);
     if (m_bTimerEnabled && m_nTimerInterval > 0)
         wakeMs = std::min(wakeMs, m_nTimerStartMs + m_nTimerInterval);
-    if (std::exchange(m_bEventRan, false))
-        wakeMs = m_nNowMs;
-    if (wakeMs > m_nNowMs) {
-        m_nSleptMs += wakeMs - m_nNowMs;
-        m_nNowMs = wakeMs;
-    }
-    Dispatch();
-}
-
-void CFakeWindow::Dispatch()
-{
-    if (m_nNowMs > kRunawayMs)
-        throw std::runtime_error("wait still running after a minute of fake time");
-
-    while (!m_vEvents.empty() && m_vEvents.front().atMs <= m_nNowMs) {
-        auto action = std::move(m_vEvents.front().action);
-        m_vEvents.erase(m_vEvents.begin());
-        m_bEventRan = true;
-        action();
-    }
-    if (m_bTimerEnabled && m_nTimerInterval > 0 && m_nNowMs - m_nTimerStartMs >= m_nTimerInterval) {
-        m_nTimerStartMs = m_nNowMs;
-        m_vLog.push_back("tick");
-        TimerTimer(*this);
-    }
+    // What woke it is dispatched by a pump that ends at that moment.
+    m_nNowMs = std::max(m_nNowMs, wakeMs - m_nMsPerPump);
+    ProcessPendingEvents();
 }
 
 void CFakeWindow::RestartTimer()

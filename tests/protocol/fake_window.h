@@ -1,6 +1,6 @@
 // A scripted main window: a fake clock that runs on only while events are
-// processed or a wait sleeps, a timer that ticks by that clock, scripted
-// events at given times, and a log of what the protocol did to the window.
+// processed, a timer that ticks by that clock, scripted events at given
+// times, and a log of what the protocol did to the window.
 #pragma once
 
 #include <functional>
@@ -20,10 +20,7 @@ public:
     void ResetProgress(int maximum) override;
     void StepProgress() override;
     void ProcessPendingEvents() override;
-    // The clock jumps to the next scripted event, the timer's tick or the
-    // limit, whichever comes first. The module sends only from scripted
-    // events: one run since the last wait may have queued input, so the wait
-    // then sleeps no time.
+    // The clock jumps to the limit, the next scripted event or the tick.
     void WaitForEvents(const CSerialPort& port, int limitMs) override;
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
@@ -48,8 +45,6 @@ public:
     std::vector<std::string> LogOf(std::initializer_list<std::string> prefixes) const;
 
     long m_nNowMs = 0;
-    // Fake milliseconds that waits have slept.
-    long m_nSleptMs = 0;
     // Runs inside each error box, as the box's own event loop would.
     std::function<void(const std::string&)> m_fnInsideBox;
 
@@ -80,8 +75,5 @@ private:
         std::function<void()> action;
     };
     void RestartTimer();
-    // Runs the scripted events that are due by the clock, then the tick.
-    void Dispatch();
     std::vector<Event> m_vEvents;
-    bool m_bEventRan = false;
 };
