@@ -1,19 +1,22 @@
 #include "tform1.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 #include <algorithm>
+#include <optional>
 
 #include "commands.h"
 #include "connection.h"
 #include "reply.h"
+#include "serialport.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
 #include <dbt.h>
 
 #include "port_info.h"
-#include "serialport.h"
 #endif
 
 namespace {
@@ -21,6 +24,12 @@ namespace {
 // How often a connection's device is asked whether it is still there: an
 // unplugged adapter shows within a second.
 constexpr int kPortWatchMs = 250;
+
+#ifdef Q_OS_WIN
+// A Win32 port signals nothing while no transfer is outstanding on it, so a
+// wait there looks at it this often instead.
+constexpr int kUnwatchedPortMs = 1;
+#endif
 
 // Texts are 8-bit both ways, so bytes 0x80 to 0xFF survive a read and a write.
 QString FromBytes(const std::string& text)
@@ -193,6 +202,36 @@ void TForm1::StepProgress()
 void TForm1::ProcessPendingEvents()
 {
     QCoreApplication::processEvents();
+}
+
+void TForm1::WaitForEvents(const CSerialPort& port, int limitMs)
+{
+    // The dispatcher sleeps until the first of: a window event, the limit's
+    // tick, input on the port.
+    QTimer limit;
+    limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);
+#ifdef Q_OS_WIN
+    Q_UNUSED(port);
+    limit.start(std::min(limitMs, kUnwatchedPortMs));
+#else
+    limit.start(limitMs);
+    std::optional<QSocketNotifier> input;
+    const serial_platform::Handle device = port.DeviceHandle();
+    if (device != serial_platform::kInvalidHandle) {
+        input.emplace(device, QSocketNotifier::Read);
+        // A handler run in here may close the port, then pump events or show
+        // a box: their loops must not watch a descriptor that is gone.
+        const auto forgetClosedPort = [&] {
+            if (port.DeviceHandle() != device)
+                input->setEnabled(false);
+        };
+        QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &*input, forgetClosedPort);
+        connect(dispatcher, &QAbstractEventDispatcher::awake, &*input, forgetClosedPort);
+    }
+#endif
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void TForm1::SetTimerInterval(int milliseconds)

@@ -26,6 +26,7 @@ public:
     void ResetProgress(int maximum) override;
     void StepProgress() override;
     void ProcessPendingEvents() override;
+    void WaitForEvents(const CSerialPort& port, int limitMs) override;
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
     void ShowErrorBox(const std::string& text) override;

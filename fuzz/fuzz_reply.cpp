@@ -182,6 +182,7 @@ public:
 
     void ResetProgress(int) override { ProcessPendingEvents(); }
     void StepProgress() override { ProcessPendingEvents(); }
+    void WaitForEvents(const CSerialPort&, int) override { ProcessPendingEvents(); }
     void ProcessPendingEvents() override
     {
         FUZZ_CHECK(++m_nPasses < m_nPassLimit);  // a wait that never ends

@@ -105,12 +105,17 @@ void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool e
         // A pass repaints the progress bar, which on a slow display or an
         // emulated machine takes milliseconds: a reply of 74 bytes taken one
         // byte a pass would miss Read's second.
-        if (TakeReplyBytes(SerialPort, WindowReply) == PollResult::LineEnd) {
+        const PollResult taken = TakeReplyBytes(SerialPort, WindowReply);
+        if (taken == PollResult::LineEnd) {
             handler(ReplyLine, ReplyFillIndex);
             ReplyFillIndex = 0;
         }
         if (extraPump)
             window.ProcessPendingEvents();
+        // A silent port is not polled flat out: the pass sleeps until there
+        // is something to do.
+        if (taken == PollResult::NoByte && TimeoutFlag == 0)
+            window.WaitForEvents(SerialPort, kIdlePassMs);
     }
 }
 

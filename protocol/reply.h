@@ -58,9 +58,14 @@ void DiscardQueuedInput(CSerialPort& port);
 // line sets TimeoutFlag.
 using LineHandler = std::function<void(const std::uint8_t* line, std::size_t length)>;
 
+// Longest a pass of WaitLoop sleeps while nothing comes: the progress bar
+// still moves, and a device that signals nothing is still looked at.
+constexpr int kIdlePassMs = 10;
+
 // Polls for reply lines until TimeoutFlag is 1, stepping the progress bar and
 // pumping window events once a pass, and taking in each pass the bytes that
-// have come, up to the end of a line; the timer's tick (TimerTimer) ends it,
+// have come, up to the end of a line; a pass that took nothing sleeps until a
+// window event, input or kIdlePassMs. The timer's tick (TimerTimer) ends it,
 // and so does SerialPort's device going away (TimeoutFlag then set here).
 // The timer is started afresh: every wait has its full period.
 void WaitLoop(CWindowOps& window, int timerInterval, int progressMaximum, bool extraPump,

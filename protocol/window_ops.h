@@ -7,6 +7,8 @@
 #include "port_failure.h"
 #include "profile.h"
 
+class CSerialPort;
+
 // The controls whose enabled state the protocol switches.
 enum class Control { btnWrite, btnRead, btnReboot, cmbComSel };
 
@@ -18,6 +20,10 @@ public:
     virtual void StepProgress() = 0;
     // Dispatches every pending window event, nested in the caller; never waits.
     virtual void ProcessPendingEvents() = 0;
+    // Sleeps until a window event is pending (the timer's tick among them),
+    // `port` has input or `limitMs` have passed, then dispatches what is
+    // pending as ProcessPendingEvents does; returns at once when something is.
+    virtual void WaitForEvents(const CSerialPort& port, int limitMs) = 0;
 
     // The timeout timer. Setting the value it already has changes nothing and
     // does not restart the period.

@@ -53,6 +53,10 @@ public:
     // 1 stored; 0 refused while a device is held.
     int SetPort(int portIndex);
     int PortIndex() const { return m_nPortIndex; }
+    // The open device, for a caller that waits on it among other things (on
+    // POSIX a descriptor that polls readable once input has come);
+    // kInvalidHandle while closed.
+    serial_platform::Handle DeviceHandle() const { return m_hPort; }
     // While not empty, Open opens this device instead of the port index's,
     // e.g. a path outside the names of COM1 to COM31. 1 stored; 0 refused
     // while a device is held.

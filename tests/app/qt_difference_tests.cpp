@@ -2,12 +2,15 @@
 // design's behaviour.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <QListView>
 #include <QTest>
 
 #include "app_test_support.h"
 #include "reply.h"
+#include "serialport.h"
 
 namespace {
 
@@ -144,6 +147,38 @@ TEST_F(QtDifferenceTest, ATickRunsTimerTimerWhichEndsTheWaitAndDisablesTheTimer)
     // Disabled by TimerTimer through the window, so enabling starts it again.
     form.SetTimerEnabled(true);
     EXPECT_TRUE(form.Timer.isActive());
+}
+
+// The window's wait sleeps until input or its limit; a handler inside it that
+// closes the port leaves Qt watching no closed descriptor.
+TEST_F(QtDifferenceTest, AWaitSleepsUntilInputOrItsLimit)
+{
+    CPtyPortFolder ports;
+    const int master = ports.Link(2);
+    SerialPort.SetPort(1);
+    ASSERT_EQ(SerialPort.Open(), 1);
+    TForm1 form;
+    QElapsedTimer clock;
+    int wakes = 0;
+    for (clock.start(); clock.elapsed() < 300; ++wakes)
+        form.WaitForEvents(SerialPort, 50);
+    EXPECT_LE(wakes, 15);
+
+    ASSERT_EQ(write(master, "+", 1), 1);
+    std::uint8_t byte = 0;
+    clock.restart();
+    do
+        form.WaitForEvents(SerialPort, 10000);
+    while (SerialPort.Read(&byte, 1) != 1 && clock.elapsed() < 5000);
+    EXPECT_LT(clock.elapsed(), 5000);
+
+    static QStringList warnings;
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { warnings << text; });
+    QTimer::singleShot(0, &form, [&] { SerialPort.Close(), form.ProcessPendingEvents(); });
+    form.WaitForEvents(SerialPort, 50);
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(warnings.isEmpty()) << warnings.join('\n').toStdString();
 }
 
 TEST_F(QtDifferenceTest, TheDropDownRunsBeforeTheListIsShown)

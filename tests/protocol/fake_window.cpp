@@ -62,6 +62,18 @@ void CFakeWindow::ProcessPendingEvents()
     }
 }
 
+void CFakeWindow::WaitForEvents(const CSerialPort&, int limitMs)
+{
+    long wakeMs = m_nNowMs + limitMs;
+    if (!m_vEvents.empty())
+        wakeMs = std::min(wakeMs, m_vEvents.front().atMs);
+    if (m_bTimerEnabled && m_nTimerInterval > 0)
+        wakeMs = std::min(wakeMs, m_nTimerStartMs + m_nTimerInterval);
+    // What woke it is dispatched by a pump that ends at that moment.
+    m_nNowMs = std::max(m_nNowMs, wakeMs - m_nMsPerPump);
+    ProcessPendingEvents();
+}
+
 void CFakeWindow::RestartTimer()
 {
     if (m_bTimerEnabled && m_nTimerInterval > 0) {

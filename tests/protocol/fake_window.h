@@ -20,6 +20,8 @@ public:
     void ResetProgress(int maximum) override;
     void StepProgress() override;
     void ProcessPendingEvents() override;
+    // The clock jumps to the limit, the next scripted event or the tick.
+    void WaitForEvents(const CSerialPort& port, int limitMs) override;
     void SetTimerInterval(int milliseconds) override;
     void SetTimerEnabled(bool enabled) override;
     void ShowErrorBox(const std::string& text) override;

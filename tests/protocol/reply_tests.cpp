@@ -90,8 +90,8 @@ TEST_F(ReplyWait, EndsAtTheTimerTickWithTheTimerStopped)
     EXPECT_LT(m_window.m_nNowMs, 1010);
     EXPECT_EQ(m_window.LogOf({"progress", "timer", "tick"}),
               (std::vector<std::string>{"timer start", "progress 100", "tick"}));
-    // One step per pass; the bar stays full.
-    EXPECT_EQ(m_window.m_nProgressPosition, 100);
+    // One step per pass, each sleeping its limit once the module is silent.
+    EXPECT_NEAR(m_window.m_nProgressPosition, 1000 / (kIdlePassMs + 1), 3);
 }
 
 TEST_F(ReplyWait, AcceptedLineEndsTheWaitBeforeTheTick)
@@ -105,8 +105,8 @@ TEST_F(ReplyWait, AcceptedLineEndsTheWaitBeforeTheTick)
 TEST_F(ReplyWait, ExtraPumpProcessesEventsTwicePerPass)
 {
     Wait("", 1, 2000, 20000, true);
-    // One step per pass: half as many passes as milliseconds.
-    EXPECT_NEAR(m_window.m_nProgressPosition, 1000, 5);
+    // One step per pass: two pumps of a millisecond and a sleep each.
+    EXPECT_NEAR(m_window.m_nProgressPosition, 2000 / (2 + kIdlePassMs), 3);
 }
 
 }  // namespace
