@@ -406,7 +406,7 @@ TEST(Win32PortErrors, AHungUpLineMeansTheDeviceIsGone)
 {
     const char* hangUp = std::getenv("ZR9_HANGUP_FILE");
     if (!hangUp)
-        GTEST_SKIP() << "needs a line that tools/run-wine-tests.sh hangs up";
+        GTEST_SKIP() << "needs a line that tests/wine/run-wine-tests.sh hangs up";
     CSerialPort port = MakePort(kHangUpPortIndex);
     ASSERT_EQ(port.Open(), 1);
     port.PrintDiagnostics(false);
