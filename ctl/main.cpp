@@ -226,7 +226,7 @@ Placeholders CounterOption(const Arguments& arguments)
 int Report(CConsole& console, const StepResult& result)
 {
     console.Message(result.m_strMessage);
-    return result.m_nStatus;
+    return ExitStatusOf(result);
 }
 
 // A bar on the terminal while a step waits for the module: how much of the
@@ -301,16 +301,6 @@ std::string CheckSettings(const Arguments& arguments, const Placeholders& placeh
     return failing == 0 ? std::string() : error;
 }
 
-// The module's own address as `view` would write it (pairs upper-cased).
-std::string WrittenAddress(const ProfileView& view)
-{
-    ProfileBytes record{};
-    EncodeProfile(view, record);
-    ProfileView written;
-    DecodeProfileRecord(record, written);
-    return LocalAddressOf(written);
-}
-
 // True when `view` would give the module another module's address: a Local
 // Address that only the file sets, without --keep-file-address.
 bool TakesAnotherAddress(const Arguments& arguments, const CProfileSettings& profile,
@@ -318,7 +308,7 @@ bool TakesAnotherAddress(const Arguments& arguments, const CProfileSettings& pro
                          const ProfileView& view)
 {
     if (arguments.m_mapOptions.count("--keep-file-address") ||
-        WrittenAddress(view) == LocalAddressOf(module))
+        StoredAddressOf(view) == LocalAddressOf(module))
         return false;
     // Without the file's address, --set alone decides: one it gives is meant.
     CProfileSettings withoutAddress = profile;
@@ -327,7 +317,7 @@ bool TakesAnotherAddress(const Arguments& arguments, const CProfileSettings& pro
     withoutAddress.ApplyTo(bySet);
     std::string ignored;
     ApplySettings(arguments.m_vecSettings, placeholders, module, bySet, ignored);
-    return WrittenAddress(bySet) == LocalAddressOf(module);
+    return StoredAddressOf(bySet) == LocalAddressOf(module);
 }
 
 int Write(CConsole& console, const Arguments& arguments)
@@ -352,16 +342,17 @@ int Write(CConsole& console, const Arguments& arguments)
         profile.ApplyTo(view);
         std::string error;
         if (!ApplySettings(arguments.m_vecSettings, placeholders, module, view, error))
-            result = {kExitModuleFailed, error, port.Name() + ": " + error};
+            result = {false, SessionOutcome::Done, error, port.Name() + ": " + error};
     }
     if (result.Ok() && TakesAnotherAddress(arguments, profile, placeholders, module, view)) {
-        const std::string reason =
-            "the file gives Local Address " + WrittenAddress(view) + ", the module's own is " +
-            LocalAddressOf(module) +
-            "; nothing written (two modules with one address disturb each other: "
-            "--keep-file-address writes it all the same, --set \"Local Address=...\" gives "
-            "another)";
-        result = {kExitUsage, reason, port.Name() + ": " + reason};
+        session.Close();
+        console.ClearStatus();
+        console.Message(port.Name() + ": the file gives Local Address " + StoredAddressOf(view) +
+                        ", the module's own is " + LocalAddressOf(module) +
+                        "; nothing written (two modules with one address disturb each other: "
+                        "--keep-file-address writes it all the same, --set \"Local "
+                        "Address=...\" gives another)");
+        return kExitUsage;
     }
     if (result.Ok())
         result = WriteProfile(session, port, view, verify);
