@@ -352,15 +352,13 @@ private:
         while (count > kColumnCount && fields[count - 1].empty())
             --count;
         const std::string result = count > kResult ? LowerAscii(TrimSpaces(fields[kResult])) : "";
-        // Cut inside its reason, a row says all that counts; else the last field may be a part.
-        const bool cutShort = record.m_bCut && count < kColumnCount;
+        // Cut inside its reason, a row says all that counts, except the
+        // settings row, whose reason is what it says; else the last field
+        // may be a part.
+        const bool cutShort = record.m_bCut && (count < kColumnCount || result == kSettings);
         RunLogRow row = RowOf(fields, cutShort ? fields.size() - 1 : count);
         long number = 0;
         const bool numbered = ParseNumber(row.m_strNumber, number);
-        if (record.m_bCut && !cutShort)
-            m_earlier.m_vecNotes.push_back(m_strPath + ": line " + std::to_string(record.m_nLine) +
-                                           " was cut short (a power cut or a full disk?) in its "
-                                           "reason, which may be incomplete");
         std::string why;
         if (cutShort)
             why = "was cut short (a power cut or a full disk?)";
@@ -376,6 +374,10 @@ private:
                   "\", which is none of writing, ok, failed and settings";
         if (!why.empty())
             return SetAside(record.m_nLine, why, row, numbered ? number : -1);
+        if (record.m_bCut)
+            m_earlier.m_vecNotes.push_back(m_strPath + ": line " + std::to_string(record.m_nLine) +
+                                           " was cut short (a power cut or a full disk?) in its "
+                                           "reason, which may be incomplete");
 
         if (result == kSettings) {
             RunLogSettings settings;

@@ -121,8 +121,9 @@ public:
     // log, and the settings row of this run. Takes and reads the log first
     // when OpenAndRead has not.
     bool Begin(const RunLogSettings& settings, std::string& error);
-    // Appends one row, flushed to the disk before it returns; an empty time
-    // is the local time now. Safe from several threads; rows never mix.
+    // Appends one row (after Begin), flushed to the disk before it returns;
+    // an empty time is the local time now. Safe from several threads; rows
+    // never mix.
     bool Append(const RunLogRow& row, std::string& error);
 
 private:
