@@ -414,20 +414,28 @@ private:
         SetState(PortState::Writing);
 
         // The number is recorded before the module can hold it.
+        bool written = false;
         const auto recordStep = [&](WriteStep step, const ProfileBytes&) {
             if (step == WriteStep::Verify) {
                 SetState(PortState::Verifying);
                 return true;
             }
-            return m_run.Log(Row(outcome, RunLogRow::Result::Writing));
+            written = m_run.Log(Row(outcome, RunLogRow::Result::Writing));
+            return written;
         };
         StepResult result = WriteProfile(m_session, m_port, view, true, recordStep);
         if (result.Ok()) {
             SetState(PortState::Rebooting);
             result = ResultOf(m_session.Reboot(), m_session, m_port, "Reboot");
         }
+        const KnownModule given = {
+            address, outcome.m_strNewAddress.empty() ? address : outcome.m_strNewAddress,
+            outcome.m_strNumber, outcome.m_strDeviceName};
         if (!result.Ok()) {
-            ledger.GiveBack(number);
+            if (written)
+                ledger.HoldFor(given);
+            else
+                ledger.GiveBack(number);
             std::vector<std::string> addresses = {address};
             if (!outcome.m_strNewAddress.empty())
                 addresses.push_back(outcome.m_strNewAddress);
@@ -437,8 +445,7 @@ private:
             return;
         }
 
-        m_known = {address, outcome.m_strNewAddress.empty() ? address : outcome.m_strNewAddress,
-                   outcome.m_strNumber, outcome.m_strDeviceName};
+        m_known = given;
         if (const auto sharer = ledger.Configured(m_known)) {
             outcome.m_bSharesAddress = true;
             outcome.m_strReason = "shares its address with " + *sharer;
