@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 // a quarter of a second. Read, Write and the read-back keep their full waits.
 constexpr auto kProbeWait = 150ms;
 // Between probes of a module that stays or a port that is missing, and after
-// a module's last command, so that it leaves the line before the next probe.
+// a module's reboot command, which it takes while it is being taken off.
 constexpr auto kProbeGap = 100ms;
 // How often a port that is there but does not open is tried again.
 constexpr auto kPortRetry = 1s;
@@ -245,7 +245,8 @@ private:
     bool Reopen()
     {
         if (!m_run.Ports().Present(m_port)) {
-            Problem(m_port.Name() + " is not there");
+            // An unplugged port is not there until it is back: said once.
+            Problem(m_bUnplugged ? m_strProblem : m_port.Name() + " is not there");
             m_run.Pause(kProbeGap);
             return false;
         }
@@ -258,6 +259,7 @@ private:
             return false;
         }
         Problem("");
+        m_bUnplugged = false;
         SetState(PortState::WaitingForModule);
         return true;
     }
@@ -268,7 +270,7 @@ private:
         if (problem == m_strProblem)
             return;
         if (!problem.empty() || !m_strProblem.empty())
-            Message(problem.empty() ? "opens again" : problem);
+            Message(problem.empty() ? "back, and open again" : problem);
         m_strProblem = problem;
         Forget();
         if (!problem.empty())
@@ -278,8 +280,9 @@ private:
     void PortFailed()
     {
         Problem(m_port.Describe(m_session.Failure()));
+        m_bUnplugged = !m_session.IsOpen();
         // A held port whose line failed stays open: it is tried again later.
-        if (m_session.IsOpen())
+        if (!m_bUnplugged)
             m_run.Pause(kPortRetry);
     }
 
@@ -547,6 +550,7 @@ private:
     RunClock::time_point m_tRebooted;
     int m_nSilentProbes = 0;
     int m_nRefusedInARow = 0;
+    bool m_bUnplugged = false;  // its device went away while it was open
     bool m_bStopped = false;
 };
 
