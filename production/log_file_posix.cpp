@@ -42,44 +42,14 @@ public:
 
     bool ReadAll(std::optional<std::string>& content, std::string& error) override
     {
-        content.reset();
-        // Not blocking: opening a FIFO that nobody writes would wait for a writer.
-        const int fd = open(m_strPath.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return errno == ENOENT || Fail("cannot be read", std::strerror(errno), error);
-        struct stat information {};
-        std::string reason;
-        if (fstat(fd, &information) != 0)
-            reason = std::strerror(errno);
-        else if (S_ISDIR(information.st_mode))
-            reason = "it is a folder";
-        // A device or a pipe (/dev/null) has no rows of earlier runs.
-        std::string text;
-        char buffer[65536];
-        while (reason.empty() && S_ISREG(information.st_mode)) {
-            const ssize_t got = read(fd, buffer, sizeof buffer);
-            if (got > 0)
-                text.append(buffer, static_cast<std::size_t>(got));
-            else if (got == 0)
-                break;
-            else if (errno != EINTR)
-                reason = std::strerror(errno);
-        }
-        close(fd);
-        if (!reason.empty())
-            return Fail("cannot be read", reason, error);
-        if (S_ISREG(information.st_mode))
-            content = std::move(text);
-        return true;
+        return ReadLogFile(m_strPath, content, error);
     }
 
     bool Lock(std::string& holder, std::string& error) override
     {
         if (m_fdLock >= 0)
             return true;
-        // Only a file holds rows that two processes could mix.
-        struct stat information {};
-        if (stat(m_strPath.c_str(), &information) == 0 && !S_ISREG(information.st_mode))
+        if (!CanHoldRows(m_strPath))
             return true;
         for (int attempt = 0; attempt < 100; ++attempt) {
             const int fd = open(m_strLockPath.c_str(),
@@ -118,7 +88,7 @@ public:
         if (m_fd < 0) {
             m_fd = open(m_strPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
             if (m_fd < 0)
-                return Fail("cannot be written", std::strerror(errno), error);
+                return FailLogFile(m_strPath, "cannot be written", std::strerror(errno), error);
             struct stat information {};
             m_bRegular = fstat(m_fd, &information) == 0 && S_ISREG(information.st_mode);
             m_bNew = m_bRegular && information.st_size == 0;
@@ -128,11 +98,11 @@ public:
             if (written >= 0)
                 done += static_cast<std::size_t>(written);
             else if (errno != EINTR)
-                return Fail("cannot be written", std::strerror(errno), error);
+                return FailLogFile(m_strPath, "cannot be written", std::strerror(errno), error);
         }
         // A device or a pipe has nothing to sync (and says EINVAL).
         if (m_bRegular && fsync(m_fd) != 0)
-            return Fail("cannot be written", std::strerror(errno), error);
+            return FailLogFile(m_strPath, "cannot be written", std::strerror(errno), error);
         if (m_bNew) {
             // The new file's name on the disk too.
             const std::filesystem::path path(m_strPath);
@@ -155,21 +125,12 @@ private:
     {
         char buffer[256];
         const ssize_t got = pread(fd, buffer, sizeof buffer, 0);
-        std::string text(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
-        text = text.substr(0, text.find('\n'));
-        return text.empty() ? "another process" : text;
-    }
-
-    bool Fail(const char* what, const std::string& reason, std::string& error) const
-    {
-        error = m_strPath + ": the log " + what + ": " + reason;
-        return false;
+        return HolderNamed(std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0));
     }
 
     bool FailLock(const std::string& reason, std::string& error) const
     {
-        error = m_strPath + ": the log cannot be locked (" + m_strLockPath + "): " + reason;
-        return false;
+        return FailLogFile(m_strPath, "cannot be locked (" + m_strLockPath + ")", reason, error);
     }
 
     const std::string m_strPath;

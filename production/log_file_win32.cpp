@@ -40,54 +40,15 @@ public:
 
     bool ReadAll(std::optional<std::string>& content, std::string& error) override
     {
-        content.reset();
-        // Backup semantics open a folder too, so that it can be named as one.
-        const HANDLE file = CreateFileA(m_strPath.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            return GetLastError() == ERROR_FILE_NOT_FOUND ||
-                   Fail("cannot be read", SystemErrorText(GetLastError()), error);
-        std::string reason;
-        BY_HANDLE_FILE_INFORMATION information{};
-        // A device (NUL) has no rows of earlier runs.
-        const bool disk = GetFileType(file) == FILE_TYPE_DISK;
-        if (disk && !GetFileInformationByHandle(file, &information))
-            reason = SystemErrorText(GetLastError());
-        else if (disk && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            reason = "it is a folder";
-        std::string text;
-        char buffer[65536];
-        while (disk && reason.empty()) {
-            DWORD got = 0;
-            if (!ReadFile(file, buffer, sizeof buffer, &got, nullptr))
-                reason = SystemErrorText(GetLastError());
-            else if (got == 0)
-                break;
-            text.append(buffer, got);
-        }
-        CloseHandle(file);
-        if (!reason.empty())
-            return Fail("cannot be read", reason, error);
-        if (disk)
-            content = std::move(text);
-        return true;
+        return ReadLogFile(m_strPath, content, error);
     }
 
     bool Lock(std::string& holder, std::string& error) override
     {
         if (m_hLock != INVALID_HANDLE_VALUE)
             return true;
-        // Only a file holds rows that two processes could mix.
-        const HANDLE target = CreateFileA(m_strPath.c_str(), 0,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (target != INVALID_HANDLE_VALUE) {
-            const bool disk = GetFileType(target) == FILE_TYPE_DISK;
-            CloseHandle(target);
-            if (!disk)
-                return true;
-        }
+        if (!CanHoldRows(m_strPath))
+            return true;
         // Others may read the holder's name, nobody may write it.
         m_hLock = CreateFileA(m_strLockPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -118,19 +79,19 @@ public:
             m_hFile = CreateFileA(m_strPath.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             if (m_hFile == INVALID_HANDLE_VALUE)
-                return Fail("cannot be written", SystemErrorText(GetLastError()), error);
+                return FailLogFile(m_strPath, "cannot be written", SystemErrorText(GetLastError()), error);
             m_bDisk = GetFileType(m_hFile) == FILE_TYPE_DISK;
         }
         for (std::size_t done = 0; done < bytes.size();) {
             DWORD written = 0;
             if (!WriteFile(m_hFile, bytes.data() + done, static_cast<DWORD>(bytes.size() - done),
                            &written, nullptr))
-                return Fail("cannot be written", SystemErrorText(GetLastError()), error);
+                return FailLogFile(m_strPath, "cannot be written", SystemErrorText(GetLastError()), error);
             done += written;
         }
         // A device (NUL) has nothing to flush.
         if (m_bDisk && !FlushFileBuffers(m_hFile))
-            return Fail("cannot be written", SystemErrorText(GetLastError()), error);
+            return FailLogFile(m_strPath, "cannot be written", SystemErrorText(GetLastError()), error);
         return true;
     }
 
@@ -151,20 +112,12 @@ private:
                 text.assign(buffer, got);
             CloseHandle(file);
         }
-        text = text.substr(0, text.find_first_of("\r\n"));
-        return text.empty() ? "another process" : text;
-    }
-
-    bool Fail(const char* what, const std::string& reason, std::string& error) const
-    {
-        error = m_strPath + ": the log " + what + ": " + reason;
-        return false;
+        return HolderNamed(text);
     }
 
     bool FailLock(const std::string& reason, std::string& error) const
     {
-        error = m_strPath + ": the log cannot be locked (" + m_strLockPath + "): " + reason;
-        return false;
+        return FailLogFile(m_strPath, "cannot be locked (" + m_strLockPath + ")", reason, error);
     }
 
     const std::string m_strPath;

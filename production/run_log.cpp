@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "log_file.h"
 #include "profile_file.h"
@@ -483,9 +484,8 @@ public:
         if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() &&
             std::fflush(stdout) == 0)
             return true;
-        error = m_strPath + ": the log could not be written: " + std::strerror(errno);
         std::clearerr(stdout);
-        return false;
+        return FailLogFile(m_strPath, "cannot be written", std::strerror(errno), error);
     }
     const std::string& Path() const override { return m_strPath; }
     bool IsStandardOutput() const override { return true; }
@@ -495,6 +495,43 @@ private:
 };
 
 }  // namespace
+
+bool CanHoldRows(const std::string& path)
+{
+    std::error_code ignored;
+    const auto type = std::filesystem::status(path, ignored).type();
+    return type == std::filesystem::file_type::regular ||
+           type == std::filesystem::file_type::directory ||
+           type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none;
+}
+
+bool ReadLogFile(const std::string& path, std::optional<std::string>& content, std::string& error)
+{
+    content.reset();
+    std::error_code code;
+    if (std::filesystem::status(path, code).type() == std::filesystem::file_type::not_found ||
+        !CanHoldRows(path))
+        return true;
+    std::string text;
+    const std::string reason = ReadRegularFile(path, text);
+    if (!reason.empty())
+        return FailLogFile(path, "cannot be read", reason, error);
+    content = std::move(text);
+    return true;
+}
+
+bool FailLogFile(const std::string& path, const std::string& what, const std::string& reason,
+                 std::string& error)
+{
+    error = path + ": the log " + what + ": " + reason;
+    return false;
+}
+
+std::string HolderNamed(const std::string& lockText)
+{
+    const std::string holder = lockText.substr(0, lockText.find_first_of("\r\n"));
+    return holder.empty() ? "another process" : holder;
+}
 
 std::unique_ptr<ILogFile> OpenLogFile(const std::string& path)
 {

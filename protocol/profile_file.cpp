@@ -539,9 +539,6 @@ std::string SystemErrorText(DWORD code)
     return text;
 }
 
-namespace {
-
-// The file's bytes, or why not.
 std::string ReadRegularFile(const std::string& path, std::string& text)
 {
     // Backup semantics open a folder too, so that it can be named as one.
@@ -569,6 +566,8 @@ std::string ReadRegularFile(const std::string& path, std::string& text)
     CloseHandle(file);
     return reason;
 }
+
+namespace {
 
 // Writes `text` to a new file beside `target` and puts it in the target's
 // place; empty, or why not. A file replaced keeps its attributes and access
@@ -618,6 +617,8 @@ std::string ReplaceWithText(const std::filesystem::path& target, const std::stri
 
 #else
 
+}  // namespace
+
 std::string ReadRegularFile(const std::string& path, std::string& text)
 {
     // Not blocking: opening a FIFO that nobody writes would wait for a writer.
@@ -646,6 +647,8 @@ std::string ReadRegularFile(const std::string& path, std::string& text)
     close(fd);
     return reason;
 }
+
+namespace {
 
 // Writes `text` to a new file beside `target` and renames it over the
 // target; empty, or why not. A file replaced keeps its permission bits, and

@@ -76,6 +76,10 @@ std::string FormatProfileValue(const ProfileView& view, ProfileField field);
 // A folder, device or pipe is refused without waiting on it.
 bool LoadProfileFile(const std::string& path, CProfileSettings& settings, std::string& error);
 
+// The bytes of the regular file at `path` into `text`; empty, or why not in
+// the system's words. A folder, device or pipe is refused without waiting on it.
+std::string ReadRegularFile(const std::string& path, std::string& text);
+
 // Writes the text to a new temporary file beside the file and renames it
 // over the file, so an interrupted save leaves the old file or the new one,
 // never half a file. A symbolic link keeps pointing at the file it names,
