@@ -526,19 +526,6 @@ std::string TemporaryName(const std::filesystem::path& target)
 
 }  // namespace
 
-std::string SystemErrorText(DWORD code)
-{
-    char* buffer = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-    std::string text = buffer ? buffer : "error " + std::to_string(code);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
-        text.pop_back();
-    return text;
-}
-
 std::string ReadRegularFile(const std::string& path, std::string& text)
 {
     // Backup semantics open a folder too, so that it can be named as one.

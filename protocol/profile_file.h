@@ -88,7 +88,6 @@ std::string ReadRegularFile(const std::string& path, std::string& text);
 bool SaveTextFile(const std::string& path, const std::string& text, std::string& error);
 
 #ifdef _WIN32
-// The system's own words for a Win32 error code (GetLastError), without the
-// closing full stop, for the messages that name a file.
-std::string SystemErrorText(unsigned long code);
+// SystemErrorText, for the messages that name a file.
+#include "port_info.h"
 #endif
