@@ -66,20 +66,22 @@ SessionOutcome CModuleSession::EndWithPortFailure(SessionOutcome outcome)
     return outcome;
 }
 
-SessionOutcome CModuleSession::Open()
+SessionOutcome CModuleSession::OpenPort()
 {
-    if (m_bOpen) {
-        m_bHeld = true;
-        return SessionOutcome::Done;
-    }
     Close();
     if (Stopping())
         return SessionOutcome::Stopped;
     if (m_port.Open() != 1)
         return EndWithPortFailure(SessionOutcome::PortNotOpened);
     m_bOpen = true;
-    m_bHeld = true;
     return SessionOutcome::Done;
+}
+
+SessionOutcome CModuleSession::Open()
+{
+    const SessionOutcome opened = m_bOpen ? SessionOutcome::Done : OpenPort();
+    m_bHeld = opened == SessionOutcome::Done;
+    return opened;
 }
 
 SessionOutcome CModuleSession::Connect(const std::string& password, std::chrono::milliseconds wait)
@@ -87,13 +89,8 @@ SessionOutcome CModuleSession::Connect(const std::string& password, std::chrono:
     if (m_bHeld && m_bOpen) {
         // A late answer to the last probe is no answer to this one.
         DiscardQueuedInput(m_port);
-    } else {
-        Close();
-        if (Stopping())
-            return SessionOutcome::Stopped;
-        if (m_port.Open() != 1)
-            return EndWithPortFailure(SessionOutcome::PortNotOpened);
-        m_bOpen = true;
+    } else if (const SessionOutcome opened = OpenPort(); opened != SessionOutcome::Done) {
+        return opened;
     }
 
     const auto command = BuildConnectCommand(password);

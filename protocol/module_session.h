@@ -115,6 +115,8 @@ public:
 
 private:
     bool Stopping() const;
+    // Opens the port afresh.
+    SessionOutcome OpenPort();
     // Waits `period` for a line that `accept` takes; other lines are passed over.
     SessionOutcome WaitForLine(std::chrono::milliseconds period,
                                const std::function<bool(const std::uint8_t*, std::size_t)>& accept);
