@@ -152,7 +152,6 @@ public:
     IRunPorts& Ports() { return m_ports; }
     CModuleLedger& Ledger() { return m_ledger; }
     const std::string& NewPasswordGiven() const { return m_strNewPassword; }
-    std::atomic<bool>& StopFlag() { return m_bStop; }
 
     bool Ended() const
     {
