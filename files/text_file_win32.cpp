@@ -3,24 +3,12 @@
 
 #include <cstddef>
 
+#include "port_info.h"
 #include "text_file_platform.h"
 
 namespace text_file_platform {
 
 namespace {
-
-std::string SystemErrorText(DWORD code)
-{
-    char* buffer = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-    std::string text = buffer ? buffer : "error " + std::to_string(code);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
-        text.pop_back();
-    return text;
-}
 
 // When ReplaceFileA has taken the old file from the target's name but could
 // not move the new one there (the new file held open by a virus scanner or

@@ -103,3 +103,9 @@ std::string DevicesOutsideTable();
 std::string PortTable();
 
 }  // namespace port_info
+
+#ifdef _WIN32
+// The system's own words for a Win32 error code (GetLastError), without the
+// closing full stop.
+std::string SystemErrorText(unsigned long code);
+#endif

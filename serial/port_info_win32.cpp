@@ -90,7 +90,8 @@ std::string ReasonForError(const std::string&, const PortFailure& failure, CDevi
     case ERROR_FILE_NOT_FOUND:
         return "not there";
     default:
-        return "error " + std::to_string(failure.errorCode);
+        return "error " + std::to_string(failure.errorCode) + " (" +
+               SystemErrorText(failure.errorCode) + ")";
     }
 }
 
@@ -126,3 +127,16 @@ std::string PortTable()
 }
 
 }  // namespace port_info
+
+std::string SystemErrorText(unsigned long code)
+{
+    char* buffer = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+    std::string text = buffer ? buffer : "error " + std::to_string(code);
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == '.'))
+        text.pop_back();
+    return text;
+}

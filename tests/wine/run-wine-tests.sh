@@ -9,7 +9,8 @@
 # Every other COM name is left unlinked.
 # With ZR9_SIM naming a native zr9-module-sim, zr9ctl.exe batch then runs on
 # COM5 and COM6, two simulated modules whose terminals only the Wine prefix's
-# links name (the device map does not list them), and each must get its row.
+# links name (the device map does not list them), and each must get its row;
+# a batch naming an unlinked COM12 too must end with status 3 at the start.
 #   usage: tests/wine/run-wine-tests.sh BUILD_DIR [ctest arguments...]
 set -euo pipefail
 
@@ -110,6 +111,16 @@ if [ -n "${ZR9_SIM:-}" ]; then
   else
     echo "zr9ctl.exe batch FAILED: ${rows:-0} ok rows" >&2
     cat "$log" "$sim_dir/batch.err" >&2 || true
+    status=1
+  fi
+  # A port that is not there at the start: opening it says so, status 3.
+  missing=0
+  timeout 60 "$wine" ctl/zr9ctl.exe batch - --port COM5 --port COM12 2>"$sim_dir/missing.err" || missing=$?
+  if [ "$missing" = 3 ] && grep -q "COM12 could not be opened: not there; nothing was sent" "$sim_dir/missing.err"; then
+    echo "zr9ctl.exe batch: a missing port refused at the start"
+  else
+    echo "zr9ctl.exe batch FAILED: a missing port at the start gave status $missing" >&2
+    cat "$sim_dir/missing.err" >&2 || true
     status=1
   fi
 fi
