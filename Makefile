@@ -106,12 +106,13 @@ test-asan:
 	cd $(ASAN_BUILD_DIR) && $(ASAN_ENV) QT_QPA_PLATFORM=offscreen ctest --output-on-failure; \
 	status=$$?; echo "test-asan: $$(( $$(date +%s) - start )) s"; exit $$status
 
-# The command line, protocol and serial suites under ThreadSanitizer (gcc's,
-# own build folder, without the window). A report fails the suite that saw it:
-# zr9ctl, run by the ctl suite as a process, then exits with TSan's status 66.
+# The command line, production, protocol and serial suites under
+# ThreadSanitizer (gcc's, own build folder, without the window). A report
+# fails the suite that saw it: zr9ctl, run by the ctl suite as a process,
+# then exits with TSan's status 66.
 TSAN_BUILD_DIR ?= build-tsan
 TSAN_DEPS := libtsan2
-TSAN_SUITES := tests/ctl/ctl_tests tests/protocol/protocol_tests \
+TSAN_SUITES := tests/ctl/ctl_tests tests/production/production_tests tests/protocol/protocol_tests \
 	tests/serial/serial_core_tests tests/serial/serial_core_posix_rules_tests \
 	tests/serial/serial_posix_tests
 TSAN_ENV := TSAN_OPTIONS=halt_on_error=0:exitcode=66:second_deadlock_stack=1
