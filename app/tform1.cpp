@@ -6,6 +6,7 @@
 
 #include "commands.h"
 #include "connection.h"
+#include "productionwindow.h"
 #include "reply.h"
 
 #ifdef Q_OS_WIN
@@ -96,6 +97,11 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     connect(cmbComSel, &QComboBox::activated, this, &TForm1::cmbComSelActivated);
     connect(qApp, &QApplication::focusChanged, this, &TForm1::OnFocusChanged);
     SetUpProfileFiles();
+    // The production window, from the form's context menu or its shortcut.
+    auto* actProduction = new QAction(QStringLiteral("Production..."), this);
+    actProduction->setShortcut(QKeySequence(QStringLiteral("Ctrl+P")));
+    connect(actProduction, &QAction::triggered, this, [this] { OpenProductionWindow(this); });
+    addAction(actProduction);
 
     cmbComSel->ClearItems();
     cmbComSel->setEditText(" ");
