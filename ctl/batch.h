@@ -1,30 +1,17 @@
-// zr9ctl batch: modules one after another on each of its ports, each read,
-// given the profile, verified, rebooted and logged. Every port has a thread
-// of its own; they share only the coordinator (log, counter, the addresses
-// configured), so that a slow or silent port holds up no other.
+// zr9ctl batch: the production run on the command line. Its options become
+// the run's, its events messages on standard error and one status line per
+// port, its rows the log (standard output without --log), its summary the
+// exit status.
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include "console.h"
-#include "profile_file.h"
-#include "templates.h"
-#include "zr9ctl.h"
+#include "production_run.h"
 
-// "2026-12-09 10:01:19": now, as the log's rows and a read file's comment give it.
-std::string LocalTime();
-
-struct BatchOptions {
-    std::vector<CPortChoice> m_vecPorts;
-    std::string m_strPassword;
-    CProfileSettings m_profile;
-    std::vector<std::string> m_vecSettings;
-    Placeholders m_placeholders;
-    std::string m_strLogPath;  // empty: rows on standard output
-};
-
-// Runs until a stop signal, or until the log cannot be written. Returns
-// kExitSuccess when no module failed, kExitModuleFailed when one did or the
-// log could not be written, kExitUsage when the log cannot be read or opened.
-int RunBatch(CConsole& console, const BatchOptions& options);
+// Checks the run, and unless `dryRun` runs it until a stop signal, the
+// target met, the log failing or no port able to go on. Returns
+// kExitSuccess when every module the run met was configured,
+// kExitModuleFailed when one was not (or the log could not be written, or
+// no port could go on), kExitUsage for an option, a profile or a log that
+// does not fit, kExitPortFailed for a port that is missing or held at the
+// start. Nothing is sent to a module in the last two cases.
+int RunBatch(CConsole& console, RunOptions options, bool dryRun);

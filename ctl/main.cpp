@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "port_info.h"
 #include "port_watch.h"
 #include "profile_file.h"
+#include "templates.h"
 #include "zr9ctl.h"
 
 namespace {
@@ -79,19 +81,36 @@ const std::map<std::string, const char*> kCommandHelp = {
      "Connects and sends the module the reboot command.\n"},
     {"batch",
      "usage: zr9ctl batch FILE --port PORT [--port PORT]... [--password PWD]\n"
-     "                    [--set NAME=VALUE]... [--first N] [--log CSV]\n"
-     "For one module after another on each PORT (each in a thread of its own): waits\n"
-     "until a module answers, reads it, writes FILE's fields and the --set values,\n"
-     "verifies, reboots it and appends a CSV row (time, port, n, local address, new\n"
-     "address, firmware, device name, result, reason) to CSV (standard output\n"
-     "without --log), then waits until that module is taken off. A module this run\n"
-     "configured, or an ok row of CSV names, is not configured again; one that\n"
-     "failed is tried again once it was taken off. Each module keeps its own Local\n"
-     "Address unless --set gives one. {n} counts from --first (--first 001 counts\n"
-     "001, 002, ...), in the order modules are found, and goes on after the highest\n"
-     "n of CSV; {addr} and {addr3} are as for write. Ctrl+C, SIGTERM or SIGHUP end\n"
-     "it with a summary. Exit status 0 when no module failed, 1 when one did or the\n"
-     "log could not be written.\n"},
+     "                    [--set NAME=VALUE]... [--first N] [--log CSV] [--count N]\n"
+     "                    [--dry-run] [--new-settings]\n"
+     "For one module after another on each PORT (a thread each, the port held open\n"
+     "for the whole run): waits until a module answers, reads it, writes FILE's\n"
+     "fields and the --set values, verifies, reboots it and logs it to CSV\n"
+     "(standard output without --log), then waits until it is taken off.\n"
+     "--port A,B names two ports, as --port A --port B does.\n"
+     "The log has a row per step that matters (time, port, n, local address, new\n"
+     "address, firmware, device name, result, reason): \"writing\" before a module\n"
+     "is written, then \"ok\" or \"failed\", each on the disk before the next step,\n"
+     "so that after a kill or a power cut no two modules get one n. It records the\n"
+     "run's settings (FILE's fields, --set, --first): resuming it with others is\n"
+     "refused unless --new-settings says they are meant. One zr9ctl at a time per\n"
+     "log and per port.\n"
+     "Each module is configured once: one this run or the log configured (its\n"
+     "address, and the profile it was given) is not configured again; one that\n"
+     "failed is tried again once it was taken off. A module given a new password\n"
+     "is known by it after its reboot. Each module keeps its own Local Address\n"
+     "unless --set gives one; modules that share an address are said.\n"
+     "{n} counts from --first (--first 001 counts 001, 002, ...; a resumed log\n"
+     "keeps its own), the lowest number not given yet, so that none is skipped;\n"
+     "{addr} and {addr3} are as for write. --count N ends the run once N modules\n"
+     "are configured. --dry-run checks FILE, the values, the ports and the log,\n"
+     "shows the names the next modules would get and sends nothing.\n"
+     "A port where three modules in a row refuse the password stops. Ctrl+C,\n"
+     "SIGTERM or SIGHUP end the run with a summary that lists the modules not\n"
+     "configured. Exit status 0 when every module the run met was configured, 1\n"
+     "when one was not (or the log could not be written, or no port could go on),\n"
+     "2 for an option, FILE or log that does not fit, 3 for a port missing or in\n"
+     "use at the start; nothing is sent with 2 or 3.\n"},
 };
 
 const char kDefaultPassword[] = "6874";
@@ -113,6 +132,21 @@ private:
     std::string m_strText;
 };
 
+// "2026-12-09 10:01:19": now, for the comment of a profile read to a file.
+std::string LocalTime()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
+}
+
 bool StderrIsTerminal()
 {
 #ifdef _WIN32
@@ -132,7 +166,7 @@ const std::map<std::string, std::map<std::string, bool>> kCommandOptions = {
     {"reboot", {{"--password", true}}},
     {"batch",
      {{"--password", true}, {"--set", true}, {"--first", true}, {"--port", true},
-      {"--log", true}}},
+      {"--log", true}, {"--count", true}, {"--dry-run", false}, {"--new-settings", false}}},
 };
 
 Arguments ParseArguments(int argc, char** argv)
@@ -210,12 +244,19 @@ std::string PasswordOption(const Arguments& arguments)
     return settings.Values().CfgPwd;
 }
 
-Placeholders CounterOption(const Arguments& arguments)
+// --first as given: its digits are {n}'s width.
+std::string FirstOption(const Arguments& arguments)
 {
     const std::string first = Option(arguments, "--first", "1");
     if (first.empty() || first.size() > 9 ||
         first.find_first_not_of("0123456789") != std::string::npos)
         throw CUsageError("--first takes a number, e.g. 1 or 001");
+    return first;
+}
+
+Placeholders CounterOption(const Arguments& arguments)
+{
+    const std::string first = FirstOption(arguments);
     Placeholders placeholders;
     placeholders.m_nCounter = std::stol(first);
     placeholders.m_nWidth = static_cast<int>(first.size());
@@ -226,7 +267,7 @@ Placeholders CounterOption(const Arguments& arguments)
 int Report(CConsole& console, const StepResult& result)
 {
     console.Message(result.m_strMessage);
-    return result.m_nStatus;
+    return ExitStatusOf(result);
 }
 
 // A bar on the terminal while a step waits for the module: how much of the
@@ -301,16 +342,6 @@ std::string CheckSettings(const Arguments& arguments, const Placeholders& placeh
     return failing == 0 ? std::string() : error;
 }
 
-// The module's own address as `view` would write it (pairs upper-cased).
-std::string WrittenAddress(const ProfileView& view)
-{
-    ProfileBytes record{};
-    EncodeProfile(view, record);
-    ProfileView written;
-    DecodeProfileRecord(record, written);
-    return LocalAddressOf(written);
-}
-
 // True when `view` would give the module another module's address: a Local
 // Address that only the file sets, without --keep-file-address.
 bool TakesAnotherAddress(const Arguments& arguments, const CProfileSettings& profile,
@@ -318,7 +349,7 @@ bool TakesAnotherAddress(const Arguments& arguments, const CProfileSettings& pro
                          const ProfileView& view)
 {
     if (arguments.m_mapOptions.count("--keep-file-address") ||
-        WrittenAddress(view) == LocalAddressOf(module))
+        StoredAddressOf(view) == LocalAddressOf(module))
         return false;
     // Without the file's address, --set alone decides: one it gives is meant.
     CProfileSettings withoutAddress = profile;
@@ -327,7 +358,7 @@ bool TakesAnotherAddress(const Arguments& arguments, const CProfileSettings& pro
     withoutAddress.ApplyTo(bySet);
     std::string ignored;
     ApplySettings(arguments.m_vecSettings, placeholders, module, bySet, ignored);
-    return WrittenAddress(bySet) == LocalAddressOf(module);
+    return StoredAddressOf(bySet) == LocalAddressOf(module);
 }
 
 int Write(CConsole& console, const Arguments& arguments)
@@ -352,16 +383,17 @@ int Write(CConsole& console, const Arguments& arguments)
         profile.ApplyTo(view);
         std::string error;
         if (!ApplySettings(arguments.m_vecSettings, placeholders, module, view, error))
-            result = {kExitModuleFailed, error, port.Name() + ": " + error};
+            result = {false, SessionOutcome::Done, error, port.Name() + ": " + error};
     }
     if (result.Ok() && TakesAnotherAddress(arguments, profile, placeholders, module, view)) {
-        const std::string reason =
-            "the file gives Local Address " + WrittenAddress(view) + ", the module's own is " +
-            LocalAddressOf(module) +
-            "; nothing written (two modules with one address disturb each other: "
-            "--keep-file-address writes it all the same, --set \"Local Address=...\" gives "
-            "another)";
-        result = {kExitUsage, reason, port.Name() + ": " + reason};
+        session.Close();
+        console.ClearStatus();
+        console.Message(port.Name() + ": the file gives Local Address " + StoredAddressOf(view) +
+                        ", the module's own is " + LocalAddressOf(module) +
+                        "; nothing written (two modules with one address disturb each other: "
+                        "--keep-file-address writes it all the same, --set \"Local "
+                        "Address=...\" gives another)");
+        return kExitUsage;
     }
     if (result.Ok())
         result = WriteProfile(session, port, view, verify);
@@ -417,40 +449,31 @@ int Ports(CConsole& console, const Arguments& arguments)
 int Batch(CConsole& console, const Arguments& arguments)
 {
     ExpectPositional(arguments, 1, "FILE");
-    BatchOptions options;
+    RunOptions options;
     if (arguments.m_vecPorts.empty())
         throw CUsageError("batch needs --port PORT");
-    for (const std::string& name : arguments.m_vecPorts) {
-        const CPortChoice port = PortArgument(name);
-        for (const CPortChoice& given : options.m_vecPorts)
-            if (given.Name() == port.Name())
-                throw CUsageError("--port " + name + " is given twice");
-        options.m_vecPorts.push_back(port);
+    // --port A,B as well as --port A --port B.
+    for (const std::string& names : arguments.m_vecPorts) {
+        std::size_t start = 0;
+        for (std::size_t comma; (comma = names.find(',', start)) != std::string::npos;
+             start = comma + 1)
+            options.m_vecPorts.push_back(PortArgument(names.substr(start, comma - start)));
+        options.m_vecPorts.push_back(PortArgument(names.substr(start)));
     }
     options.m_profile = ProfileArgument(arguments.m_vecPositional[0]);
     options.m_strPassword = PasswordOption(arguments);
     options.m_vecSettings = arguments.m_vecSettings;
-    options.m_placeholders = CounterOption(arguments);
+    if (arguments.m_mapOptions.count("--first"))
+        options.m_strFirst = FirstOption(arguments);
     options.m_strLogPath = Option(arguments, "--log");
-    const std::string laterFailure = CheckSettings(arguments, options.m_placeholders);
-
-    // One profile's own address on every module would make them all one
-    // device to their peers; --set, applied after the file, may still give one.
-    if (options.m_profile.Names(ProfileField::LocalAddress)) {
-        console.Message(
-            "each module keeps its own Local Address (" +
-            FormatProfileValue(options.m_profile.Values(), ProfileField::LocalAddress) +
-            " from the file is not written; --set \"Local Address=...\" sets one)");
-        options.m_profile.Forget(ProfileField::LocalAddress);
-    }
-
-    if (!laterFailure.empty())
-        console.Message(laterFailure + "; modules from then on fail");
-    std::string ports;
-    for (const CPortChoice& port : options.m_vecPorts)
-        ports += (ports.empty() ? "" : ", ") + port.Name();
-    console.Message("configuring modules on " + ports + "; Ctrl+C ends");
-    return RunBatch(console, options);
+    const std::string count = Option(arguments, "--count", "0");
+    if (count.empty() || count.size() > 9 ||
+        count.find_first_not_of("0123456789") != std::string::npos ||
+        (arguments.m_mapOptions.count("--count") && std::stol(count) == 0))
+        throw CUsageError("--count takes a number of modules, e.g. 40");
+    options.m_nTarget = std::stol(count);
+    options.m_bNewSettingsMeant = arguments.m_mapOptions.count("--new-settings") != 0;
+    return RunBatch(console, std::move(options), arguments.m_mapOptions.count("--dry-run") != 0);
 }
 
 }  // namespace

@@ -46,27 +46,55 @@ CModuleSession::~CModuleSession()
     Close();
 }
 
+bool CModuleSession::Stopping() const
+{
+    return StopRequested() || (m_pStop && m_pStop->load());
+}
+
 void CModuleSession::Close()
 {
     m_port.Close();
     m_bOpen = false;
+    m_bHeld = false;
 }
 
 SessionOutcome CModuleSession::EndWithPortFailure(SessionOutcome outcome)
 {
     m_failure = m_port.LastFailure();
-    Close();
+    if (!m_bHeld || m_port.DeviceGone() || outcome == SessionOutcome::PortNotOpened)
+        Close();
     return outcome;
 }
 
-SessionOutcome CModuleSession::Connect(const std::string& password, std::chrono::milliseconds wait)
+SessionOutcome CModuleSession::Open()
 {
+    if (m_bOpen) {
+        m_bHeld = true;
+        return SessionOutcome::Done;
+    }
     Close();
-    if (StopRequested())
+    if (Stopping())
         return SessionOutcome::Stopped;
     if (m_port.Open() != 1)
         return EndWithPortFailure(SessionOutcome::PortNotOpened);
     m_bOpen = true;
+    m_bHeld = true;
+    return SessionOutcome::Done;
+}
+
+SessionOutcome CModuleSession::Connect(const std::string& password, std::chrono::milliseconds wait)
+{
+    if (m_bHeld && m_bOpen) {
+        // A late answer to the last probe is no answer to this one.
+        DiscardQueuedInput(m_port);
+    } else {
+        Close();
+        if (Stopping())
+            return SessionOutcome::Stopped;
+        if (m_port.Open() != 1)
+            return EndWithPortFailure(SessionOutcome::PortNotOpened);
+        m_bOpen = true;
+    }
 
     const auto command = BuildConnectCommand(password);
     SessionOutcome outcome = Send(command.data(), command.size());
@@ -85,7 +113,7 @@ SessionOutcome CModuleSession::Connect(const std::string& password, std::chrono:
                 outcome = SessionOutcome::PasswordRefused;
         }
     }
-    if (outcome != SessionOutcome::Done)
+    if (outcome != SessionOutcome::Done && !m_bHeld)
         Close();
     return outcome;
 }
@@ -124,7 +152,7 @@ SessionOutcome CModuleSession::Reboot()
 
 SessionOutcome CModuleSession::Send(const std::uint8_t* bytes, std::size_t size)
 {
-    if (StopRequested())
+    if (Stopping())
         return SessionOutcome::Stopped;
     if (m_port.Write(bytes, static_cast<std::uint32_t>(size)) == static_cast<int>(size))
         return SessionOutcome::Done;
@@ -140,7 +168,7 @@ SessionOutcome CModuleSession::WaitForLine(
     // A half line left by an earlier wait belongs to no answer of this one.
     m_reply.fillIndex = 0;
     for (;;) {
-        if (StopRequested())
+        if (Stopping())
             return SessionOutcome::Stopped;
         const PollResult taken = TakeReplyBytes(m_port, m_reply);
         if (m_port.DeviceGone())

@@ -524,6 +524,8 @@ std::string TemporaryName(const std::filesystem::path& target)
 
 #ifdef _WIN32
 
+}  // namespace
+
 std::string SystemErrorText(DWORD code)
 {
     char* buffer = nullptr;
@@ -536,6 +538,8 @@ std::string SystemErrorText(DWORD code)
         text.pop_back();
     return text;
 }
+
+namespace {
 
 // The file's bytes, or why not.
 std::string ReadRegularFile(const std::string& path, std::string& text)

@@ -82,3 +82,9 @@ bool LoadProfileFile(const std::string& path, CProfileSettings& settings, std::s
 // which is the one replaced; a file replaced keeps its permissions. A folder,
 // device or pipe is refused; `error` begins with the path.
 bool SaveTextFile(const std::string& path, const std::string& text, std::string& error);
+
+#ifdef _WIN32
+// The system's own words for a Win32 error code (GetLastError), without the
+// closing full stop, for the messages that name a file.
+std::string SystemErrorText(unsigned long code);
+#endif

@@ -30,7 +30,8 @@ bool ApplySettings(const std::vector<std::string>& assignments, const Placeholde
                    const ProfileView& module, ProfileView& view, std::string& error);
 
 // The first counter from `placeholders.m_nCounter` on whose values do not
-// parse (a name grown too long), with `error` saying why; 0 when every
+// parse (a name grown too long), with `error` saying why (and naming the
+// counter when the value that fails holds {n}); 0 when every
 // counter up to 9 digits gives valid values. Values that do not hold even for
 // the first counter give that counter.
 long FirstCounterThatFails(const std::vector<std::string>& assignments,

@@ -99,18 +99,32 @@ bool CheckPlaceholders(const std::vector<std::string>& assignments, std::string&
     return true;
 }
 
-bool ApplySettings(const std::vector<std::string>& assignments, const Placeholders& placeholders,
-                   const ProfileView& module, ProfileView& view, std::string& error)
+namespace {
+
+// Applies the assignments; the one that does not parse is `failed`.
+bool ApplyEach(const std::vector<std::string>& assignments, const Placeholders& placeholders,
+               const ProfileView& module, ProfileView& view, std::string& error,
+               const std::string*& failed)
 {
     CProfileSettings settings;
     for (const std::string& assignment : assignments) {
         if (!settings.Parse(placeholders.Expand(assignment, module), error)) {
             error = "--set " + assignment + ": " + error;
+            failed = &assignment;
             return false;
         }
     }
     settings.ApplyTo(view);
     return true;
+}
+
+}  // namespace
+
+bool ApplySettings(const std::vector<std::string>& assignments, const Placeholders& placeholders,
+                   const ProfileView& module, ProfileView& view, std::string& error)
+{
+    const std::string* failed = nullptr;
+    return ApplyEach(assignments, placeholders, module, view, error, failed);
 }
 
 long FirstCounterThatFails(const std::vector<std::string>& assignments,
@@ -122,8 +136,11 @@ long FirstCounterThatFails(const std::vector<std::string>& assignments,
     Placeholders at = placeholders;
     for (;;) {
         ProfileView ignored;
-        if (!ApplySettings(assignments, at, sample, ignored, error)) {
-            error += " (at {n} = " + at.Counter(at.m_nCounter) + ")";
+        const std::string* failed = nullptr;
+        if (!ApplyEach(assignments, at, sample, ignored, error, failed)) {
+            // The counter is named only where it takes part.
+            if (failed->find("{n}") != std::string::npos)
+                error += " (at {n} = " + at.Counter(at.m_nCounter) + ")";
             return at.m_nCounter;
         }
         const std::size_t digits = at.Counter(at.m_nCounter).size();
