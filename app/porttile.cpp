@@ -108,7 +108,8 @@ CPortTile::CPortTile(const QString& port, const QString& device, QWidget* parent
     lblState->setFont(bold);
     lblModule = PlainLabel(this);
     lblTime = PlainLabel(this);
-    for (QLabel* label : {lblPort, lblDevice, lblState, lblModule, lblTime})
+    lblCount = PlainLabel(this);
+    for (QLabel* label : {lblPort, lblDevice, lblState, lblModule, lblTime, lblCount})
         layout->addWidget(label);
     layout->addStretch();
     ShowStatus(PortStatus{});
@@ -130,6 +131,7 @@ void CPortTile::ShowStatus(const PortStatus& status)
         module += (module.isEmpty() ? QString() : QStringLiteral(" \u2192 ")) +
                   FromBytes(status.m_strDeviceName);
     lblModule->setText(module);
+    lblCount->setText(QStringLiteral("%1 configured on this port").arg(status.m_nConfigured));
     m_tSince = status.m_tSince;
     m_bTiming = IsStep(status.m_state);
     if (!m_bTiming)

@@ -54,7 +54,11 @@ QString ProfileSummary(const CProfileSettings& profile)
             parts << QString::fromLatin1(ProfileFieldName(field)) + " " +
                          EngineText(FormatProfileValue(profile.Values(), field));
     }
-    return parts.isEmpty() ? QStringLiteral("sets no field") : parts.join("; ");
+    QString summary = parts.isEmpty() ? QStringLiteral("sets no field") : parts.join("; ");
+    if (profile.Names(ProfileField::LocalAddress))
+        summary += QStringLiteral(". Each module keeps its own Local Address unless the Local "
+                                  "Address below gives one.");
+    return summary;
 }
 
 }  // namespace
@@ -78,10 +82,9 @@ public:
     {
         Post([counts](CProductionWindow* window) { window->ShowCounts(counts); });
     }
-    void Message(std::size_t, const std::string& text) override
+    void Message(std::size_t port, const std::string& text) override
     {
-        // The engine's sentences name their port.
-        Post([text](CProductionWindow* window) { window->AddMessage(EngineText(text)); });
+        Post([port, text](CProductionWindow* window) { window->OnMessage(port, text); });
     }
 
 private:
@@ -301,9 +304,11 @@ std::optional<RunOptions> CProductionWindow::GatherOptions(QString& error)
         if (!value.edit->text().isEmpty())
             options.m_vecSettings.push_back(std::string(ProfileFieldName(value.field)) + "=" +
                                             Bytes(value.edit->text()));
-    options.m_strFirst = QStringLiteral("%1")
-                             .arg(spnFirst->value(), spnWidth->value(), 10, QLatin1Char('0'))
-                             .toStdString();
+    // An earlier log goes on with its own numbering.
+    if (QFileInfo(edLog->text()).size() == 0)
+        options.m_strFirst = QStringLiteral("%1")
+                                 .arg(spnFirst->value(), spnWidth->value(), 10, QLatin1Char('0'))
+                                 .toStdString();
 
     for (int row = 0; row < lstPorts->count(); ++row) {
         if (lstPorts->item(row)->checkState() != Qt::Checked)
@@ -382,10 +387,16 @@ bool CProductionWindow::StartRun()
 {
     if (m_bRunning || !CheckSetUp())
         return false;
+    // Every port is opened and held first; nothing is sent when one does not open.
+    const RunCheck started = m_pRun->Start();
+    if (started.m_verdict != RunCheck::Verdict::Ready) {
+        ShowCheck(started);
+        m_pRun.reset();
+        return false;
+    }
     BuildFixture();
     txtMessages->clear();
     ShowCounts(RunCounts{0, 0, spnTarget->value()});
-    m_pRun->Start();
     m_bRunning = true;
     btnStop->setEnabled(true);
     btnNewRun->setEnabled(false);
@@ -476,6 +487,13 @@ void CProductionWindow::ShowCounts(const RunCounts& counts)
         lblToDo->setText(QStringLiteral("Still to do: no target"));
         barTarget->setVisible(false);
     }
+}
+
+void CProductionWindow::OnMessage(std::size_t port, const std::string& text)
+{
+    // The engine's sentence does not name its port.
+    const QString about = port < m_vecPortNames.size() ? m_vecPortNames[port] + ": " : QString();
+    AddMessage(about + EngineText(text));
 }
 
 void CProductionWindow::AddMessage(const QString& text)

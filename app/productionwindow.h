@@ -71,6 +71,7 @@ private:
     void OnModuleFinished(const ModuleOutcome& outcome);
     void ShowCounts(const RunCounts& counts);
     void OnRunEnded(const RunSummary& summary);
+    void OnMessage(std::size_t port, const std::string& text);
     void AddMessage(const QString& text);
 
     void BuildFixture();
