@@ -458,16 +458,7 @@ void CProductionWindow::OnPortChanged(std::size_t port, const PortStatus& status
 
 void CProductionWindow::OnModuleFinished(const ModuleOutcome& outcome)
 {
-    const QString module = QString::fromLatin1(outcome.m_strAddress.c_str());
-    const QString name = QString::fromLatin1(outcome.m_strDeviceName.c_str());
-    QString text = EngineText(outcome.m_strPort) + ": " + module;
-    if (outcome.m_bOk)
-        text += " configured as " + name;
-    else
-        text += " failed: " + EngineText(outcome.m_strReason);
-    if (outcome.m_bOk && !outcome.m_strReason.empty())
-        text += " (" + EngineText(outcome.m_strReason) + ")";
-    AddMessage(text);
+    // The engine's message says what became of the module.
     if (!outcome.m_bOk && ckBell->isChecked())
         QApplication::beep();
 }

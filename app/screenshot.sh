@@ -36,10 +36,10 @@ if [ "$mode" != --production ]; then
 fi
 
 # Four ports as an operator meets them: a module configured and waiting to
-# be taken off, one slow to answer its Read, one refusing the password, and
+# be taken off, one slow to answer (2400 bit/s, 0.5 s before each Read's answer), one refusing the password, and
 # a port waiting for its module.
 sim 3
-sim 4 --read-delay 60000
+sim 4 --line-rate 2400 --read-delay 500
 sim 5 --refuse
 sim 6 --silent
 printf 'zr9-profile 1\nBaud Rate = 115200 BPS\nBonding = yes\n' >"$port_dir/pumps.zr9"
@@ -57,7 +57,8 @@ ZR9_PORT_DIR=$port_dir xvfb-run -a -s "-screen 0 1280x1024x24" sh -c '
   xdotool type --delay 20 "$3/pumps.csv"
   sleep 1
   xdotool key alt+s
-  sleep 4
+  # While the slow module is in the middle of its steps.
+  sleep 1.5
   eval "$(xdotool getwindowgeometry --shell "$window")"
   xwd -root -silent | convert xwd:- -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "png:$2"
   kill "$app_pid"
