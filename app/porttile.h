@@ -1,6 +1,7 @@
 // One port of the production window's fixture: the port and its device, the
 // state in words and colour, the module on it and the name it got, and how
-// long the step has taken, and how many the port has configured. The words carry the meaning; the colour repeats it.
+// long the step has taken, and how many the port has configured. The words carry the meaning; the
+// colour repeats it.
 #pragma once
 
 #include <QFrame>

@@ -56,8 +56,9 @@ QString ProfileSummary(const CProfileSettings& profile)
     }
     QString summary = parts.isEmpty() ? QStringLiteral("sets no field") : parts.join("; ");
     if (profile.Names(ProfileField::LocalAddress))
-        summary += QStringLiteral(". Each module keeps its own Local Address unless the Local "
-                                  "Address below gives one.");
+        summary += QStringLiteral(
+            ". Each module keeps its own Local Address unless the Local "
+            "Address below gives one.");
     return summary;
 }
 
@@ -92,7 +93,8 @@ private:
     void Post(Call call)
     {
         CProductionWindow* window = m_pWindow;
-        QMetaObject::invokeMethod(window, [window, call] { call(window); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            window, [window, call] { call(window); }, Qt::QueuedConnection);
     }
 
     CProductionWindow* m_pWindow;
@@ -156,7 +158,8 @@ CProductionWindow::CProductionWindow(TForm1* mainWindow, QWidget* parent)
     if (mainWindow != nullptr)
         UseMainWindowProfile();
     else
-        lblProfileSummary->setText(QStringLiteral("No profile yet: choose a file or drop one here."));
+        lblProfileSummary->setText(
+            QStringLiteral("No profile yet: choose a file or drop one here."));
     ShowSetUp();
 }
 
@@ -271,7 +274,8 @@ void CProductionWindow::ShowPortsChosen()
         lblPortsChosen->setText(QStringLiteral("No port found. ") +
                                 QString::fromStdString(port_info::PortTable()));
     else
-        lblPortsChosen->setText(QStringLiteral("%1 of %2 ports checked").arg(checked).arg(lstPorts->count()));
+        lblPortsChosen->setText(
+            QStringLiteral("%1 of %2 ports checked").arg(checked).arg(lstPorts->count()));
 }
 
 std::optional<RunOptions> CProductionWindow::GatherOptions(QString& error)
@@ -405,12 +409,13 @@ bool CProductionWindow::StartRun()
     CProductionRun* run = m_pRun.get();
     m_pWaiter = QThread::create([this, run] {
         const RunSummary summary = run->Wait();
-        QMetaObject::invokeMethod(this, [this, summary] { OnRunEnded(summary); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, summary] { OnRunEnded(summary); }, Qt::QueuedConnection);
     });
     m_pWaiter->start();
     m_tmrTick.start();
-    AddMessage("Run started on " + QStringList(m_vecPortNames.begin(), m_vecPortNames.end()).join(", ") +
+    AddMessage("Run started on " +
+               QStringList(m_vecPortNames.begin(), m_vecPortNames.end()).join(", ") +
                "; the log is " + edLog->text());
     return true;
 }
