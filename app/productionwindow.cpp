@@ -187,10 +187,7 @@ bool CProductionWindow::UseProfileFile(const QString& path)
         ShowPreviewUnknown();
         return false;
     }
-    m_profile = settings;
-    m_strProfileSource = QFileInfo(path).fileName();
-    lblProfileSummary->setText(m_strProfileSource + ": " + ProfileSummary(settings));
-    m_tmrRecheck.start();
+    TakeProfile(settings, QFileInfo(path).fileName());
     return true;
 }
 
@@ -208,9 +205,18 @@ void CProductionWindow::UseMainWindowProfile()
         lblProfileSummary->setText("The main window's fields: " + EngineText(error));
         return;
     }
+    TakeProfile(settings, QStringLiteral("The main window's fields"));
+}
+
+void CProductionWindow::TakeProfile(const CProfileSettings& settings, const QString& source)
+{
     m_profile = settings;
-    m_strProfileSource = QStringLiteral("The main window's fields");
-    lblProfileSummary->setText(m_strProfileSource + ": " + ProfileSummary(settings));
+    lblProfileSummary->setText(source + ": " + ProfileSummary(settings));
+    // A new password the profile gives is the one the modules get unless another is typed.
+    edNewPassword->setPlaceholderText(
+        settings.Names(ProfileField::ConfigPassword)
+            ? "the profile's: " + EngineText(settings.Values().CfgPwd)
+            : QStringLiteral("none: the modules keep theirs"));
     m_tmrRecheck.start();
 }
 

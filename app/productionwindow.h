@@ -60,6 +60,8 @@ private:
 
     // The options the set-up gives, or nullopt with `error`.
     std::optional<RunOptions> GatherOptions(QString& error);
+    // The profile the run gives, from `source`, said in a line.
+    void TakeProfile(const CProfileSettings& settings, const QString& source);
     void ShowCheck(const RunCheck& check);
     void ShowPreviewUnknown();
     void ShowPortsChosen();
@@ -82,7 +84,6 @@ private:
     RunFactory m_fnRunFactory;
     // The profile: from a file, or from the main window's fields.
     std::optional<CProfileSettings> m_profile;
-    QString m_strProfileSource;
     // The run being set up (it holds the log after a Check) or running.
     std::unique_ptr<CObserver> m_pObserver;
     std::unique_ptr<CProductionRun> m_pRun;

@@ -101,6 +101,8 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     auto* actProduction = new QAction(QStringLiteral("Production..."), this);
     actProduction->setShortcut(QKeySequence(QStringLiteral("Ctrl+P")));
     connect(actProduction, &QAction::triggered, this, [this] { OpenProductionWindow(this); });
+    // Off while a wait runs, as the profile files are.
+    connect(m_actOpenProfile, &QAction::enabledChanged, actProduction, &QAction::setEnabled);
     addAction(actProduction);
 
     cmbComSel->ClearItems();

@@ -256,9 +256,10 @@ TEST_F(ProductionWindow, RefusesAForeignLogWithTheEnginesMessage)
             void CountsChanged(const RunCounts&) override {}
             void Message(std::size_t, const std::string&) override {}
         } observer;
-        RunOptions options{.m_strPassword = "6874",
-                           .m_vecSettings = {"Device Name=Pump {n}"},
-                           .m_strLogPath = m_strLog};
+        RunOptions options;
+        options.m_strPassword = "6874";
+        options.m_vecSettings = {"Device Name=Pump {n}"};
+        options.m_strLogPath = m_strLog;
         options.m_vecPorts.resize(1);
         options.m_vecPorts[0].Parse("COM3");
         std::string error;
