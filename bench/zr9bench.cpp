@@ -266,8 +266,9 @@ void CommandLineRead(int repeat)
     std::printf("%-44s (the read alone: %.1f ms on the line)\n", "", LineMs(11 + 7 + 64 + 2));
 }
 
-// Modules attached one after another while zr9ctl batch waits on the port:
-// from attaching a module to its CSV row.
+// Modules attached one after another while zr9ctl batch waits on the port,
+// each with an adapter of its own (the port goes with the module and comes
+// back with the next): from attaching a module to its ok row.
 void CommandLineBatch(int modules)
 {
     CTempPortDir ports;
@@ -277,6 +278,9 @@ void CommandLineBatch(int modules)
     std::FILE* file = std::fopen(profile.c_str(), "w");
     std::fputs("zr9-profile 1\nBonding = yes\n", file);
     std::fclose(file);
+    // The port is there when the batch starts; its first module comes later.
+    auto adapter = std::make_unique<CSimProcess>(ports.Path(), 3,
+                                                 std::vector<std::string>{"--silent"});
     int output = -1;
     const pid_t batch = SpawnWithOutputPipe({ZR9CTL_PATH, "batch", profile, "--port", "COM3",
                                              "--log", log, "--set", "Device Name=Bench {n}"},
@@ -284,12 +288,10 @@ void CommandLineBatch(int modules)
     if (batch < 0)
         return;
     auto rows = [&] {
-        std::FILE* csv = std::fopen(log.c_str(), "r");
+        std::ifstream csv(log);
         int count = 0;
-        for (int c; csv && (c = std::fgetc(csv)) != EOF;)
-            count += c == '\n';
-        if (csv)
-            std::fclose(csv);
+        for (std::string row; std::getline(csv, row);)
+            count += row.find(",ok,") != std::string::npos;
         return count;
     };
     std::vector<double> ms;
@@ -297,13 +299,16 @@ void CommandLineBatch(int modules)
     for (int i = 0; i < modules; ++i) {
         // The batch has noticed the last module gone and waits for the next.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        adapter.reset();
         ProfileBytes record = DefaultProfile;
         record[0] = static_cast<std::uint8_t>('A' + i);
         const std::string transcript = ports.Path() + "/module" + std::to_string(i) + ".txt";
         const Clock::time_point start = Clock::now();
-        CSimProcess module(ports.Path(), 3, {"--line-rate", "9600", "--profile", ProfileHex(record),
-                                             "--transcript", transcript});
-        while (rows() < i + 2 && MillisecondsSince(start) < 20000)
+        adapter = std::make_unique<CSimProcess>(
+            ports.Path(), 3,
+            std::vector<std::string>{"--line-rate", "9600", "--profile", ProfileHex(record),
+                                     "--transcript", transcript});
+        while (rows() < i + 1 && MillisecondsSince(start) < 20000)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ms.push_back(MillisecondsSince(start));
         // The transcript's first line: seconds from the module's start to the

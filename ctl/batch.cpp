@@ -187,9 +187,10 @@ int RunBatch(CConsole& console, RunOptions options, bool dryRun)
     for (const std::string& note : check.m_vecNotes)
         console.Message(note);
     if (check.m_verdict == RunCheck::Verdict::Ready && dryRun) {
+        std::string names;
         for (const std::string& name : check.m_vecPreview)
-            console.Message("the next module would get " + name);
-        console.Message("dry run: nothing was sent");
+            names += (names.empty() ? "" : "; ") + name;
+        console.Message("dry run, nothing was sent: the next modules would get " + names);
         return kExitSuccess;
     }
     if (check.m_verdict == RunCheck::Verdict::Ready)

@@ -49,7 +49,7 @@ void CModuleLedger::Begin(long first, int width, const EarlierRows& earlier, lon
     for (const RunLogRow& row : earlier.m_vecConfigured)
         m_vecConfigured.push_back(known(row));
     for (const RunLogRow& row : earlier.m_vecInterrupted)
-        m_vecInterrupted.push_back(known(row));
+        m_vecHeld.push_back(known(row));
 }
 
 std::string CModuleLedger::NumberText(long number) const
@@ -114,16 +114,15 @@ long CModuleLedger::FreeNumberLocked(long from) const
 long CModuleLedger::TakeNumber(const ProfileBytes& record)
 {
     const std::lock_guard lock(m_mutex);
-    // The module an earlier run was writing when it ended: it answers with
-    // the new address it was given, or shows the profile it was being given.
+    // A module that may hold a number already: it answers with the new
+    // address it was given, or shows the profile it was being given.
     const std::string address = StoredAddressOf(ViewOf(record));
-    for (auto interrupted = m_vecInterrupted.begin(); interrupted != m_vecInterrupted.end();
-         ++interrupted) {
-        const bool newAddress = interrupted->m_strNowAddress != interrupted->m_strAddress &&
-                                address == interrupted->m_strNowAddress;
-        const long number = NumberOf(interrupted->m_strNumber);
-        if (number >= 0 && (newAddress || HoldsLocked(*interrupted, record))) {
-            m_vecInterrupted.erase(interrupted);
+    for (auto held = m_vecHeld.begin(); held != m_vecHeld.end(); ++held) {
+        const bool newAddress =
+            held->m_strNowAddress != held->m_strAddress && address == held->m_strNowAddress;
+        const long number = NumberOf(held->m_strNumber);
+        if (number >= 0 && (newAddress || HoldsLocked(*held, record))) {
+            m_vecHeld.erase(held);
             m_setTaken.insert(number);
             return number;
         }
@@ -137,6 +136,12 @@ void CModuleLedger::GiveBack(long number)
 {
     const std::lock_guard lock(m_mutex);
     m_setTaken.erase(number);
+}
+
+void CModuleLedger::HoldFor(const KnownModule& module)
+{
+    const std::lock_guard lock(m_mutex);
+    m_vecHeld.push_back(module);
 }
 
 std::vector<long> CModuleLedger::NextNumbers(std::size_t count) const

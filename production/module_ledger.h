@@ -51,11 +51,15 @@ public:
     bool StillHolds(const KnownModule& known, const ProfileBytes& record) const;
 
     // The number for the module read as `record`, which is about to be
-    // configured: the number an earlier run was writing it with when it
-    // ended, if it is that module; else the lowest number not taken.
+    // configured: the number it may hold already, if it is a module being
+    // written when an earlier run ended or one that failed after its Write
+    // in this run; else the lowest number not taken.
     long TakeNumber(const ProfileBytes& record);
-    // A number whose module was not configured is free again.
+    // A number whose module was not configured: free again when nothing was
+    // written, else held for that module until the run ends (the module may
+    // hold it, and another module with it could not be told from this one).
     void GiveBack(long number);
+    void HoldFor(const KnownModule& module);
     // The numbers the next `count` modules would get.
     std::vector<long> NextNumbers(std::size_t count) const;
 
@@ -93,7 +97,7 @@ private:
     long m_nTarget = 0;
     std::set<long> m_setTaken;
     std::vector<KnownModule> m_vecConfigured;  // earlier runs' first, then this run's
-    std::vector<KnownModule> m_vecInterrupted;
+    std::vector<KnownModule> m_vecHeld;  // numbers their modules may hold
     std::vector<Unconfigured> m_vecUnconfigured;
     long m_nConfigured = 0;  // by this run
     long m_nBusy = 0;        // slots taken and not yet ended

@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 // a quarter of a second. Read, Write and the read-back keep their full waits.
 constexpr auto kProbeWait = 150ms;
 // Between probes of a module that stays or a port that is missing, and after
-// a module's last command, so that it leaves the line before the next probe.
+// a module's reboot command, which it takes while it is being taken off.
 constexpr auto kProbeGap = 100ms;
 // How often a port that is there but does not open is tried again.
 constexpr auto kPortRetry = 1s;
@@ -245,7 +245,8 @@ private:
     bool Reopen()
     {
         if (!m_run.Ports().Present(m_port)) {
-            Problem(m_port.Name() + " is not there");
+            // An unplugged port is not there until it is back: said once.
+            Problem(m_bUnplugged ? m_strProblem : m_port.Name() + " is not there");
             m_run.Pause(kProbeGap);
             return false;
         }
@@ -258,6 +259,7 @@ private:
             return false;
         }
         Problem("");
+        m_bUnplugged = false;
         SetState(PortState::WaitingForModule);
         return true;
     }
@@ -268,7 +270,7 @@ private:
         if (problem == m_strProblem)
             return;
         if (!problem.empty() || !m_strProblem.empty())
-            Message(problem.empty() ? "opens again" : problem);
+            Message(problem.empty() ? "back, and open again" : problem);
         m_strProblem = problem;
         Forget();
         if (!problem.empty())
@@ -278,8 +280,9 @@ private:
     void PortFailed()
     {
         Problem(m_port.Describe(m_session.Failure()));
+        m_bUnplugged = !m_session.IsOpen();
         // A held port whose line failed stays open: it is tried again later.
-        if (m_session.IsOpen())
+        if (!m_bUnplugged)
             m_run.Pause(kPortRetry);
     }
 
@@ -414,20 +417,28 @@ private:
         SetState(PortState::Writing);
 
         // The number is recorded before the module can hold it.
+        bool written = false;
         const auto recordStep = [&](WriteStep step, const ProfileBytes&) {
             if (step == WriteStep::Verify) {
                 SetState(PortState::Verifying);
                 return true;
             }
-            return m_run.Log(Row(outcome, RunLogRow::Result::Writing));
+            written = m_run.Log(Row(outcome, RunLogRow::Result::Writing));
+            return written;
         };
         StepResult result = WriteProfile(m_session, m_port, view, true, recordStep);
         if (result.Ok()) {
             SetState(PortState::Rebooting);
             result = ResultOf(m_session.Reboot(), m_session, m_port, "Reboot");
         }
+        const KnownModule given = {
+            address, outcome.m_strNewAddress.empty() ? address : outcome.m_strNewAddress,
+            outcome.m_strNumber, outcome.m_strDeviceName};
         if (!result.Ok()) {
-            ledger.GiveBack(number);
+            if (written)
+                ledger.HoldFor(given);
+            else
+                ledger.GiveBack(number);
             std::vector<std::string> addresses = {address};
             if (!outcome.m_strNewAddress.empty())
                 addresses.push_back(outcome.m_strNewAddress);
@@ -437,8 +448,7 @@ private:
             return;
         }
 
-        m_known = {address, outcome.m_strNewAddress.empty() ? address : outcome.m_strNewAddress,
-                   outcome.m_strNumber, outcome.m_strDeviceName};
+        m_known = given;
         if (const auto sharer = ledger.Configured(m_known)) {
             outcome.m_bSharesAddress = true;
             outcome.m_strReason = "shares its address with " + *sharer;
@@ -540,6 +550,7 @@ private:
     RunClock::time_point m_tRebooted;
     int m_nSilentProbes = 0;
     int m_nRefusedInARow = 0;
+    bool m_bUnplugged = false;  // its device went away while it was open
     bool m_bStopped = false;
 };
 
