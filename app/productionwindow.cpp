@@ -213,10 +213,9 @@ void CProductionWindow::TakeProfile(const CProfileSettings& settings, const QStr
     m_profile = settings;
     lblProfileSummary->setText(source + ": " + ProfileSummary(settings));
     // A new password the profile gives is the one the modules get unless another is typed.
-    edNewPassword->setPlaceholderText(
-        settings.Names(ProfileField::ConfigPassword)
-            ? "the profile's: " + EngineText(settings.Values().CfgPwd)
-            : QStringLiteral("none: the modules keep theirs"));
+    edNewPassword->setPlaceholderText(settings.Names(ProfileField::ConfigPassword)
+                                          ? "the profile's: " + EngineText(settings.Values().CfgPwd)
+                                          : QStringLiteral("none: the modules keep theirs"));
     m_tmrRecheck.start();
 }
 
