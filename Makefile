@@ -58,11 +58,13 @@ package: build
 	@$(MAKE) --no-print-directory deps DEPS="$(PACKAGE_DEPS)"
 	scripts/check-package.sh $(BUILD_DIR)
 
-# docs/zr9config.png: the real window under Xvfb against a simulated module.
+# docs/zr9config.png and docs/zr9config-production.png: the real windows under
+# Xvfb against simulated modules (the production window during a four-port run).
 screenshot: build
-	@$(MAKE) --no-print-directory deps DEPS="x11-apps imagemagick"
+	@$(MAKE) --no-print-directory deps DEPS="x11-apps imagemagick xdotool"
 	cmake --build $(BUILD_DIR) --target zr9-module-sim
 	scripts/screenshot.sh $(BUILD_DIR) docs/zr9config.png
+	scripts/screenshot.sh $(BUILD_DIR) docs/zr9config-production.png --production
 
 # The end-to-end scenarios and the port list over the Linux kernel's own serial
 # drivers (16550A, FTDI, CDC-ACM) in a virtual machine under QEMU; its kernel

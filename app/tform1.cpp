@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "connection.h"
+#include "productionwindow.h"
 #include "reply.h"
 #include "serialport.h"
 
@@ -105,6 +106,13 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent)
     connect(cmbComSel, &QComboBox::activated, this, &TForm1::cmbComSelActivated);
     connect(qApp, &QApplication::focusChanged, this, &TForm1::OnFocusChanged);
     SetUpProfileFiles();
+    // The production window, from the form's context menu or its shortcut.
+    auto* actProduction = new QAction(QStringLiteral("Production..."), this);
+    actProduction->setShortcut(QKeySequence(QStringLiteral("Ctrl+P")));
+    connect(actProduction, &QAction::triggered, this, [this] { OpenProductionWindow(this); });
+    // Off while a wait runs, as the profile files are.
+    connect(m_actOpenProfile, &QAction::enabledChanged, actProduction, &QAction::setEnabled);
+    addAction(actProduction);
 
     cmbComSel->ClearItems();
     cmbComSel->setEditText(" ");

@@ -1,7 +1,8 @@
 // zr9bench: the tool's timings against the line-rate limits, port discovery,
-// start-up, the CPU use of a connect wait, and zr9ctl's read and batch loop.
+// start-up, the CPU use of a connect wait, zr9ctl's read and batch loop, and
+// the production window's run on eight ports against zr9ctl batch's.
 // Prints figures; asserts nothing.
-//   zr9bench [--repeat N] [--round-trips]
+//   zr9bench [--repeat N] [--round-trips] [--production]
 // --round-trips measures only Connect and Read; with ZR9_DEVICE_PAIR set (see
 // sim_process.h) they run over real serial drivers, in tests/drivers' guest.
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
+#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,6 +25,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +33,7 @@
 #include "application.h"
 #include "connection.h"
 #include "e2e_support.h"
+#include "productionwindow.h"
 #include "sim_process.h"
 #include "tform1.h"
 
@@ -385,6 +390,164 @@ void CommandLineBatch(int modules)
     PrintSeries("  per module beyond the line and the probe", beyond);
 }
 
+// Eight ports, each with its simulated modules at 9600 bit/s, put on one
+// after another: the next as soon as the last has its row and its reboot
+// command. Rows are read from the log as the run writes them.
+class CEightPorts {
+public:
+    static constexpr int kPorts = 8;
+
+    explicit CEightPorts(int modulesPerPort) : m_nModulesPerPort(modulesPerPort)
+    {
+        setenv("ZR9_PORT_DIR", m_folder.Path().c_str(), 1);
+        std::ofstream(Profile()) << "zr9-profile 1\nBonding = yes\n";
+        for (int port = 0; port < kPorts; ++port) {
+            std::vector<std::string> options = {"--line-rate", "9600"};
+            for (int index = 0; index < modulesPerPort; ++index) {
+                ProfileBytes record = DefaultProfile;
+                char address[32];
+                std::snprintf(address, sizeof address, "%04X%04XBE9C", port + 1, index + 1);
+                std::memcpy(record.data(), address, 12);
+                options.insert(options.end(), {"--profile", ProfileHex(record)});
+            }
+            m_vecModules.push_back(std::make_unique<CSimProcess>(m_folder.Path(), port + 3, options));
+        }
+        m_vecTaken.assign(kPorts, 0);
+        m_vecSwapAt.assign(kPorts, Clock::time_point::max());
+    }
+
+    // The run begins: modules per minute count from here.
+    void MarkStart() { m_tStart = Clock::now(); }
+
+    std::string Profile() const { return m_folder.Path() + "/bench.zr9"; }
+    std::string Log() const { return m_folder.Path() + "/bench.csv"; }
+
+    // Takes the rows written since the last call; true once every module has its row.
+    bool Poll()
+    {
+        const Clock::time_point now = Clock::now();
+        std::ifstream log(Log());
+        log.seekg(static_cast<std::streamoff>(m_nRead));
+        std::string line;
+        while (std::getline(log, line) && !log.eof()) {
+            m_nRead += line.size() + 1;
+            std::vector<std::string> cells;
+            std::istringstream split(line + ",");
+            for (std::string cell; std::getline(split, cell, ',');)
+                cells.push_back(cell);
+            if (cells.size() < 8 || (cells[7] != "ok" && cells[7] != "failed") ||
+                cells[1].rfind("COM", 0) != 0)
+                continue;
+            const int port = std::atoi(cells[1].c_str() + 3) - 3;
+            if (port < 0 || port >= kPorts)
+                continue;
+            m_nConfigured += cells[7] == "ok";
+            m_tLastRow = now;
+            // The reboot command (11 bytes) leaves after the row.
+            if (++m_vecTaken[port] < m_nModulesPerPort)
+                m_vecSwapAt[port] = now + std::chrono::milliseconds(12 + 10);
+        }
+        for (int port = 0; port < kPorts; ++port)
+            if (m_vecSwapAt[port] <= now) {
+                kill(m_vecModules[port]->Pid(), SIGUSR1);
+                m_vecSwapAt[port] = Clock::time_point::max();
+            }
+        return std::all_of(m_vecTaken.begin(), m_vecTaken.end(),
+                           [this](int taken) { return taken >= m_nModulesPerPort; });
+    }
+
+    // Modules configured per minute, from the start to the last row.
+    double PerMinute() const
+    {
+        const double seconds = std::chrono::duration<double>(m_tLastRow - m_tStart).count();
+        return seconds > 0 ? 60 * m_nConfigured / seconds : 0;
+    }
+    int Configured() const { return m_nConfigured; }
+
+private:
+    CTempPortDir m_folder;
+    int m_nModulesPerPort;
+    std::vector<std::unique_ptr<CSimProcess>> m_vecModules;
+    std::vector<int> m_vecTaken;
+    std::vector<Clock::time_point> m_vecSwapAt;
+    std::size_t m_nRead = 0;
+    int m_nConfigured = 0;
+    Clock::time_point m_tStart, m_tLastRow;
+};
+
+// The production window and zr9ctl batch, each on eight ports of fresh
+// modules; while the window runs, a 10 ms timer on its event loop measures
+// the longest gap between two of its ticks.
+void ProductionOnEightPorts(int modulesPerPort)
+{
+    constexpr auto kStall = std::chrono::seconds(30);
+    double batchPerMinute = 0;
+    {
+        CEightPorts ports(modulesPerPort);
+        std::vector<std::string> args = {ZR9CTL_PATH, "batch", ports.Profile(), "--log", ports.Log(),
+                                         "--set", "Device Name=Bench {n}"};
+        for (int port = 0; port < CEightPorts::kPorts; ++port)
+            args.insert(args.end(), {"--port", "COM" + std::to_string(port + 3)});
+        int output = -1;
+        ports.MarkStart();
+        const pid_t batch = SpawnWithOutputPipe(args, output, true);
+        const Clock::time_point start = Clock::now();
+        while (batch > 0 && !ports.Poll() && Clock::now() - start < kStall * 4)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        kill(batch, SIGINT);
+        waitpid(batch, nullptr, 0);
+        close(output);
+        batchPerMinute = ports.PerMinute();
+        std::printf("%-44s %8.1f modules per minute (%d configured)\n",
+                    "zr9ctl batch, 8 ports at 9600 bit/s", batchPerMinute, ports.Configured());
+    }
+
+    QElapsedTimer sinceTick;
+    qint64 longestGapMs = 0;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longestGapMs = std::max(longestGapMs, sinceTick.restart());
+    });
+    // The machine's own share first: the same ticks for 3 s without the window.
+    sinceTick.start();
+    ticks.start(10);
+    RunEventsUntil([] { return false; }, 3000);
+    const qint64 idleGapMs = longestGapMs;
+    ticks.stop();
+
+    CEightPorts ports(modulesPerPort);
+    CProductionWindow window;
+    window.UseProfileFile(QString::fromStdString(ports.Profile()));
+    window.edDeviceName->setText(QStringLiteral("Bench {n}"));
+    window.spnWidth->setValue(1);
+    window.RefreshPorts();
+    for (int row = 0; row < window.lstPorts->count(); ++row)
+        window.lstPorts->item(row)->setCheckState(Qt::Checked);
+    window.edLog->setText(QString::fromStdString(ports.Log()));
+    window.show();
+    if (!window.StartRun()) {
+        std::printf("production window: did not start: %s\n",
+                    window.lblCheck->text().toUtf8().constData());
+        return;
+    }
+    ports.MarkStart();
+    longestGapMs = 0;
+    sinceTick.restart();
+    ticks.start(10);
+    const Clock::time_point start = Clock::now();
+    RunEventsUntil([&] { return ports.Poll() || Clock::now() - start > kStall * 4; },
+                   static_cast<int>(std::chrono::milliseconds(kStall * 4).count()));
+    ticks.stop();
+    window.StopRun();
+    RunEventsUntil([&] { return !window.Running(); }, 5000);
+    std::printf("%-44s %8.1f modules per minute (%d configured), %.2f of the batch's\n",
+                "production window, the same", ports.PerMinute(), ports.Configured(),
+                batchPerMinute > 0 ? ports.PerMinute() / batchPerMinute : 0.0);
+    std::printf("%-44s %8lld ms longest gap between two 10 ms ticks (target < 50 ms; "
+                "%lld ms without the window)\n",
+                "", static_cast<long long>(longestGapMs), static_cast<long long>(idleGapMs));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -393,18 +556,21 @@ int main(int argc, char** argv)
         return StartupChild(argc, argv);
     int repeat = 25;
     bool roundTripsOnly = false;
+    bool productionOnly = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--repeat") == 0 && i + 1 < argc)
             repeat = std::max(1, std::atoi(argv[++i]));
         else if (std::strcmp(argv[i], "--round-trips") == 0)
             roundTripsOnly = true;
+        else if (std::strcmp(argv[i], "--production") == 0)
+            productionOnly = true;
     }
 
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     // Start-up first, while this process is still small.
-    if (!roundTripsOnly)
+    if (!roundTripsOnly && !productionOnly)
         Startup(argv[0], repeat);
 
     CApplication application(argc, argv);
@@ -413,12 +579,17 @@ int main(int argc, char** argv)
     CStderrCapture diagnostics;
     std::printf("Qt platform: %s; %d runs each\n",
                 QGuiApplication::platformName().toUtf8().constData(), repeat);
+    if (productionOnly) {
+        ProductionOnEightPorts(repeat);
+        return 0;
+    }
     RoundTrips(repeat);
     if (!roundTripsOnly) {
         Discovery(repeat);
         ConnectWaitCpu();
         CommandLineRead(repeat);
         CommandLineBatch(std::min(repeat, 8));
+        ProductionOnEightPorts(std::min(repeat, 10));
     }
     return 0;
 }
