@@ -338,6 +338,13 @@ std::optional<RunOptions> CProductionWindow::GatherOptions(QString& error)
     }
     options.m_strLogPath = NativePath(edLog->text());
     options.m_nTarget = spnTarget->value();
+    // The engine's sentences name this window's fields, not zr9ctl's options.
+    options.m_wording.m_strPassword = "the Password field";
+    options.m_wording.m_strFirst = "the first number";
+    options.m_wording.m_strSettings = "the per-module values";
+    options.m_wording.m_strSetting = "";
+    options.m_wording.m_strOwnAddress = "a Local Address with {n}";
+    options.m_wording.m_strGoOn = "choose a new log file for these";
     return options;
 }
 

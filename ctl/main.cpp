@@ -336,11 +336,11 @@ std::string CheckSettings(const Arguments& arguments, const Placeholders& placeh
 {
     std::string error;
     if (!CheckPlaceholders(arguments.m_vecSettings, error))
-        throw CUsageError(error);
+        throw CUsageError("--set " + error);
     const long failing = FirstCounterThatFails(arguments.m_vecSettings, placeholders, error);
     if (failing == placeholders.m_nCounter)
-        throw CUsageError(error);
-    return failing == 0 ? std::string() : error;
+        throw CUsageError("--set " + error);
+    return failing == 0 ? std::string() : "--set " + error;
 }
 
 // True when `view` would give the module another module's address: a Local
@@ -384,7 +384,8 @@ int Write(CConsole& console, const Arguments& arguments)
         profile.ApplyTo(view);
         std::string error;
         if (!ApplySettings(arguments.m_vecSettings, placeholders, module, view, error))
-            result = {false, SessionOutcome::Done, error, port.Name() + ": " + error};
+            result = {false, SessionOutcome::Done, "--set " + error,
+                      port.Name() + ": --set " + error};
     }
     if (result.Ok() && TakesAnotherAddress(arguments, profile, placeholders, module, view)) {
         session.Close();

@@ -84,7 +84,8 @@ std::string Quoted(const std::vector<std::string>& settings)
 }
 
 // What differs between the log's settings and this run's, for the refusal.
-std::string Differences(const RunLogSettings& logged, const RunLogSettings& asked)
+std::string Differences(const RunLogSettings& logged, const RunLogSettings& asked,
+                        const RunWording& wording)
 {
     std::string text;
     const auto add = [&text](const std::string& difference) {
@@ -93,9 +94,9 @@ std::string Differences(const RunLogSettings& logged, const RunLogSettings& aske
     if (logged.m_strProfileDigest != asked.m_strProfileDigest)
         add("the profile's fields or values are not those of the log's runs");
     if (logged.m_strFirst != asked.m_strFirst)
-        add("--first is " + asked.m_strFirst + ", the log's runs had " + logged.m_strFirst);
+        add(wording.m_strFirst + " is " + asked.m_strFirst + ", the log's runs had " + logged.m_strFirst);
     if (logged.m_vecSettings != asked.m_vecSettings)
-        add("--set values are " + Quoted(asked.m_vecSettings) + ", the log's runs had " +
+        add(wording.m_strSettings + " are " + Quoted(asked.m_vecSettings) + ", the log's runs had " +
             Quoted(logged.m_vecSettings));
     return text;
 }
@@ -337,7 +338,8 @@ private:
             const std::string reason =
                 std::to_string(kRefusalsStopPort) +
                 " modules in a row refused the password \"" + m_run.Options().m_strPassword +
-                "\": the port stops; check --password, the password modules come with";
+                "\": the port stops; check " + m_run.Options().m_wording.m_strPassword +
+                ", the password modules come with";
             Message(reason);
             SetState(PortState::PortStopped, reason);
             m_bStopped = true;
@@ -486,8 +488,9 @@ private:
         std::string text = outcome.m_bOk ? "configured as " + outcome.m_strDeviceName
                                          : "failed: " + outcome.m_strReason;
         if (outcome.m_bSharesAddress)
-            text += "; it " + outcome.m_strReason + " (two modules with one address disturb "
-                    "each other: --set \"Local Address=...{n}\" gives each its own)";
+            text += "; it " + outcome.m_strReason +
+                    " (two modules with one address disturb each other: " +
+                    m_run.Options().m_wording.m_strOwnAddress + " gives each its own)";
         Message(module + ": " + text);
         m_run.Observer().ModuleFinished(m_nIndex, outcome);
         m_run.CountsChanged();
@@ -585,36 +588,39 @@ RunCheck CRun::Check()
         check.m_vecNotes.push_back(
             "each module keeps its own Local Address (" +
             FormatProfileValue(m_options.m_profile.Values(), ProfileField::LocalAddress) +
-            " from the file is not written; --set \"Local Address=...\" sets one)");
+            " from the file is not written; " + m_options.m_wording.m_strOwnAddress +
+            " gives each its own)");
         m_options.m_profile.Forget(ProfileField::LocalAddress);
     }
     std::string error;
     if (!CheckPlaceholders(m_options.m_vecSettings, error))
-        return Refusal(Verdict::Usage, error);
+        return Refusal(Verdict::Usage, m_options.m_wording.m_strSetting + error);
 
     EarlierRows earlier;
     if (!m_log.OpenAndRead(earlier, error))
         return Refusal(Verdict::Usage, error);
     m_settings = {ProfileDigest(m_options.m_profile), First(earlier), m_options.m_vecSettings};
     if (m_settings.m_strFirst.empty())
-        return Refusal(Verdict::Usage, "--first takes a number, e.g. 1 or 001");
+        return Refusal(Verdict::Usage,
+                       m_options.m_wording.m_strFirst + " takes a number, e.g. 1 or 001");
     const std::string logName =
         m_options.m_strLogPath.empty() ? "the log" : m_options.m_strLogPath;
     if (earlier.m_settings && !(*earlier.m_settings == m_settings) &&
         !m_options.m_bNewSettingsMeant)
         return Refusal(Verdict::Usage,
                        logName + " was begun with other settings: " +
-                           Differences(*earlier.m_settings, m_settings) +
-                           "; give the same, or --new-settings to go on with these");
+                           Differences(*earlier.m_settings, m_settings, m_options.m_wording) +
+                           "; give the same, or " + m_options.m_wording.m_strGoOn);
 
     Placeholders first;
     first.m_nCounter = std::stol(m_settings.m_strFirst);
     first.m_nWidth = static_cast<int>(m_settings.m_strFirst.size());
     const long failing = FirstCounterThatFails(m_options.m_vecSettings, first, error);
     if (failing == first.m_nCounter)
-        return Refusal(Verdict::Usage, error);
+        return Refusal(Verdict::Usage, m_options.m_wording.m_strSetting + error);
     if (failing != 0)
-        check.m_vecNotes.push_back(error + "; modules from then on fail");
+        check.m_vecNotes.push_back(m_options.m_wording.m_strSetting + error +
+                                   "; modules from then on fail");
     m_ledger.Begin(first.m_nCounter, first.m_nWidth, earlier, m_options.m_nTarget);
     m_strNewPassword = NewPassword(m_options.m_profile, m_options.m_vecSettings);
 

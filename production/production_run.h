@@ -21,6 +21,17 @@
 
 using RunClock = std::chrono::steady_clock;
 
+// How the front end names what the user gives, in the run's sentences:
+// zr9ctl's options unless the front end has its own names.
+struct RunWording {
+    std::string m_strPassword = "--password";
+    std::string m_strFirst = "--first";
+    std::string m_strSettings = "--set values";
+    std::string m_strSetting = "--set ";  // before an assignment that is refused
+    std::string m_strOwnAddress = "--set \"Local Address=...{n}\"";  // "... gives each its own"
+    std::string m_strGoOn = "--new-settings to go on with these";  // after other settings
+};
+
 // What a run is asked to do.
 struct RunOptions {
     std::vector<CPortChoice> m_vecPorts;     // each once, however spelt
@@ -32,6 +43,7 @@ struct RunOptions {
     std::string m_strLogPath;          // empty: rows on standard output
     long m_nTarget = 0;                // end once this many are configured; 0: no end
     bool m_bNewSettingsMeant = false;  // a resume may change the settings the log records
+    RunWording m_wording;
 };
 
 // The states a port's tile or status line shows.

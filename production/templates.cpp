@@ -74,14 +74,14 @@ bool CheckPlaceholders(const std::vector<std::string>& assignments, std::string&
     for (const std::string& assignment : assignments) {
         for (std::size_t i = 0; i < assignment.size(); ++i) {
             if (assignment[i] == '}') {
-                error = "--set " + assignment + ": \"}\" without \"{\" (a literal one is \\x7D)";
+                error = assignment + ": \"}\" without \"{\" (a literal one is \\x7D)";
                 return false;
             }
             if (assignment[i] != '{')
                 continue;
             const std::size_t close = assignment.find_first_of("{}", i + 1);
             if (close == std::string::npos || assignment[close] != '}') {
-                error = "--set " + assignment + ": \"{\" is not closed (a literal one is \\x7B)";
+                error = assignment + ": \"{\" is not closed (a literal one is \\x7B)";
                 return false;
             }
             const std::string name = assignment.substr(i + 1, close - i - 1);
@@ -89,7 +89,7 @@ bool CheckPlaceholders(const std::vector<std::string>& assignments, std::string&
             for (const char* placeholder : kPlaceholderNames)
                 known = known || name == placeholder;
             if (!known) {
-                error = "--set " + assignment + ": unknown placeholder {" + name +
+                error = assignment + ": unknown placeholder {" + name +
                         "} (there are {n}, {addr} and {addr3})";
                 return false;
             }
@@ -109,7 +109,7 @@ bool ApplyEach(const std::vector<std::string>& assignments, const Placeholders& 
     CProfileSettings settings;
     for (const std::string& assignment : assignments) {
         if (!settings.Parse(placeholders.Expand(assignment, module), error)) {
-            error = "--set " + assignment + ": " + error;
+            error = assignment + ": " + error;
             failed = &assignment;
             return false;
         }

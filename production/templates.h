@@ -22,7 +22,8 @@ struct Placeholders {
 };
 
 // False with `error` when an assignment names an unknown placeholder or
-// leaves a brace open. A literal brace is written "\x7B" or "\x7D".
+// leaves a brace open. A literal brace is written "\x7B" or "\x7D". Errors
+// begin with the assignment; the front end says how it was given.
 bool CheckPlaceholders(const std::vector<std::string>& assignments, std::string& error);
 
 // Applies each "Name=value" of --set, expanded for `module`, to `view`.
