@@ -679,8 +679,10 @@ TEST_F(Zr9ctl, BatchKnowsEachModuleByItsAddress)
                 EXPECT_TRUE(Comes([&] { return LogRows(log).size() == rows; })) << c.name;
                 continue;
             }
-            // The module keeps what it was given while it is away.
-            const auto held = LastProfileSent(Transcript(3));
+            // The module keeps what it was given while it is away. Its
+            // transcript records an answer just after sending it.
+            std::optional<ProfileBytes> held;
+            EXPECT_TRUE(Comes([&] { return (held = LastProfileSent(Transcript(3))).has_value(); }));
             ASSERT_TRUE(held.has_value()) << c.name;
             module.reset();
             std::this_thread::sleep_for(500ms);
