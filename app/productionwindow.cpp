@@ -1,5 +1,6 @@
 #include "productionwindow.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -135,20 +136,16 @@ CProductionWindow::CProductionWindow(TForm1* mainWindow, QWidget* parent)
     m_tmrRecheck.setSingleShot(true);
     m_tmrRecheck.setInterval(kRecheckMs);
     connect(&m_tmrRecheck, &QTimer::timeout, this, [this] {
-        if (!m_bRunning && stkPages->currentWidget() == pageSetUp)
+        if (!m_bRunning && isVisible() && stkPages->currentWidget() == pageSetUp)
             CheckSetUp();
     });
-    const auto changed = [this] {
-        m_pRun.reset();  // a check's hold on the log ends with the set-up it checked
-        m_tmrRecheck.start();
-    };
     for (QLineEdit* edit : {edDeviceName, edLocalAddress, edPassword, edNewPassword, edLog})
-        connect(edit, &QLineEdit::textChanged, this, changed);
+        connect(edit, &QLineEdit::textChanged, this, &CProductionWindow::SetUpChanged);
     for (QSpinBox* spin : {spnFirst, spnWidth, spnTarget})
-        connect(spin, &QSpinBox::valueChanged, this, changed);
-    connect(lstPorts, &QListWidget::itemChanged, this, [this, changed] {
+        connect(spin, &QSpinBox::valueChanged, this, &CProductionWindow::SetUpChanged);
+    connect(lstPorts, &QListWidget::itemChanged, this, [this] {
         ShowPortsChosen();
-        changed();
+        SetUpChanged();
     });
 
     m_tmrTick.setInterval(kTickMs);
@@ -165,12 +162,15 @@ CProductionWindow::CProductionWindow(TForm1* mainWindow, QWidget* parent)
 
 CProductionWindow::~CProductionWindow()
 {
-    // The ports' threads end before the window they report to.
+    // The ports' threads, and a check or start under way, end before the
+    // window they report to; a start told to stop opens no further port.
     if (m_pRun)
         m_pRun->RequestStop();
-    if (m_pWaiter != nullptr) {
-        m_pWaiter->wait();
-        delete m_pWaiter;
+    for (QThread* thread : {m_pStepper, m_pWaiter}) {
+        if (thread != nullptr) {
+            thread->wait();
+            delete thread;
+        }
     }
     m_pRun.reset();
 }
@@ -180,11 +180,11 @@ bool CProductionWindow::UseProfileFile(const QString& path)
     edProfile->setText(path);
     CProfileSettings settings;
     std::string error;
-    m_pRun.reset();
     if (!LoadProfileFile(NativePath(path), settings, error)) {
         m_profile.reset();
         lblProfileSummary->setText(EngineText(error));
         ShowPreviewUnknown();
+        SetUpChanged();
         return false;
     }
     TakeProfile(settings, QFileInfo(path).fileName());
@@ -195,7 +195,6 @@ void CProductionWindow::UseMainWindowProfile()
 {
     if (m_pMainWindow == nullptr)
         return;
-    m_pRun.reset();
     edProfile->clear();
     CProfileSettings settings;
     std::string error;
@@ -203,6 +202,7 @@ void CProductionWindow::UseMainWindowProfile()
     if (!ParseProfileText(FormatProfileText(m_pMainWindow->GetProfileView()), settings, error)) {
         m_profile.reset();
         lblProfileSummary->setText("The main window's fields: " + EngineText(error));
+        SetUpChanged();
         return;
     }
     TakeProfile(settings, QStringLiteral("The main window's fields"));
@@ -216,7 +216,7 @@ void CProductionWindow::TakeProfile(const CProfileSettings& settings, const QStr
     edNewPassword->setPlaceholderText(settings.Names(ProfileField::ConfigPassword)
                                           ? "the profile's: " + EngineText(settings.Values().CfgPwd)
                                           : QStringLiteral("none: the modules keep theirs"));
-    m_tmrRecheck.start();
+    SetUpChanged();
 }
 
 void CProductionWindow::ChooseProfile()
@@ -266,8 +266,7 @@ void CProductionWindow::RefreshPorts()
     if (lstPorts->count() > 0 && lstPorts->currentRow() < 0)
         lstPorts->setCurrentRow(0);
     ShowPortsChosen();
-    m_pRun.reset();
-    m_tmrRecheck.start();
+    SetUpChanged();
 }
 
 void CProductionWindow::ShowPortsChosen()
@@ -348,31 +347,112 @@ std::optional<RunOptions> CProductionWindow::GatherOptions(QString& error)
     return options;
 }
 
-bool CProductionWindow::CheckSetUp()
+void CProductionWindow::SetUpChanged()
+{
+    ++m_nSetUp;
+    // A check's hold on the log ends with the set-up it checked; a run, or a
+    // check or start under way, keeps its own.
+    if (m_pStepper == nullptr && !m_bRunning)
+        m_pRun.reset();
+    m_tmrRecheck.start();
+}
+
+void CProductionWindow::CheckSetUp()
 {
     if (m_bRunning)
-        return false;
+        return;
     m_tmrRecheck.stop();
+    // One step at a time on one log: StepDone checks again once the step
+    // under way has ended, if its set-up has changed since.
+    if (m_pStepper != nullptr)
+        return;
     m_pRun.reset();
     QString error;
     std::optional<RunOptions> options = GatherOptions(error);
     if (!options) {
-        lblCheck->setText("Not ready: " + error);
+        ShowVerdict("Not ready: " + error);
         ShowPreviewUnknown();
-        return false;
+        m_bStartAsked = false;
+        ShowBusy();
+        return;
     }
     m_vecPortNames.clear();
     for (const CPortChoice& port : options->m_vecPorts)
         m_vecPortNames.push_back(QString::fromStdString(port.Name()));
     m_pObserver = std::make_unique<CObserver>(this);
     m_pRun = m_fnRunFactory(std::move(*options), *m_pObserver);
-    const RunCheck check = m_pRun->Check();
-    ShowCheck(check);
-    if (check.m_verdict != RunCheck::Verdict::Ready) {
-        m_pRun.reset();  // lets go of the log
-        return false;
+    ShowVerdict(QStringLiteral("Checking..."));
+    RunStep(Step::Check);
+}
+
+void CProductionWindow::RunStep(Step step)
+{
+    CProductionRun* run = m_pRun.get();
+    auto result = std::make_shared<RunCheck>();
+    m_pStepper = QThread::create([run, step, result] {
+        *result = step == Step::Check ? run->Check() : run->Start();
+    });
+    // Queued: `finished` comes on the stepper's thread.
+    connect(m_pStepper, &QThread::finished, this,
+            [this, step, setUp = m_nSetUp, result] { StepDone(step, setUp, *result); });
+    m_pStepper->start();
+    ShowBusy();
+}
+
+void CProductionWindow::StepDone(Step step, unsigned setUp, const RunCheck& result)
+{
+    m_pStepper->wait();
+    delete m_pStepper;
+    m_pStepper = nullptr;
+    // A window closed meanwhile wants no run. A set-up changed during a check
+    // makes it stale; a start goes on with the set-up it was asked with.
+    const bool closed = !isVisible();
+    const bool stale = closed || (step == Step::Check && setUp != m_nSetUp);
+    const bool ready = !stale && result.m_verdict == RunCheck::Verdict::Ready;
+    if (!ready)
+        m_pRun.reset();  // lets go of the log, and of the ports a start opened
+    if (stale) {
+        if (!closed && (m_bStartAsked || !m_tmrRecheck.isActive()))
+            CheckSetUp();
+        else
+            ShowBusy();
+        return;
     }
-    return true;
+    if (!ready || step == Step::Check)
+        ShowCheck(result);
+    if (!ready)
+        m_bStartAsked = false;
+    if (ready && step == Step::Check && m_bStartAsked) {
+        // The fixture is there before the ports' first events, which come
+        // while the start is still under way.
+        BuildFixture();
+        txtMessages->clear();
+        ShowCounts(RunCounts{0, 0, spnTarget->value()});
+        ShowVerdict(QStringLiteral("Starting: opening the ports..."));
+        RunStep(Step::Start);
+    } else if (ready && step == Step::Start) {
+        m_bStartAsked = false;
+        BeginRun();
+    } else {
+        ShowBusy();
+    }
+}
+
+void CProductionWindow::ShowBusy()
+{
+    QWidget* focused = focusWidget();
+    const bool starting = m_bStartAsked;
+    const bool checking = starting || m_pStepper != nullptr;
+    btnCheck->setEnabled(!checking);
+    btnStart->setEnabled(!starting);
+    if ((focused == btnCheck && checking) || (focused == btnStart && starting)) {
+        m_pFocusGiver = focused;
+        m_pFocusTakenBy = focusWidget();
+    } else if (m_pFocusGiver != nullptr && m_pFocusGiver->isEnabled()) {
+        if (focusWidget() == m_pFocusTakenBy)
+            m_pFocusGiver->setFocus();
+        m_pFocusGiver = nullptr;
+    }
 }
 
 void CProductionWindow::ShowCheck(const RunCheck& check)
@@ -391,7 +471,15 @@ void CProductionWindow::ShowCheck(const RunCheck& check)
         lines << "Not ready: " + EngineText(check.m_strError);
     for (const std::string& note : check.m_vecNotes)
         lines << EngineText(note);
-    lblCheck->setText(lines.join('\n'));
+    ShowVerdict(lines.join('\n'));
+}
+
+void CProductionWindow::ShowVerdict(const QString& text)
+{
+    lblCheck->setText(text);
+    lblCheck->setAccessibleDescription(text);
+    QAccessibleEvent event(lblCheck, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&event);
 }
 
 void CProductionWindow::ShowPreviewUnknown()
@@ -399,20 +487,21 @@ void CProductionWindow::ShowPreviewUnknown()
     lblPreview->setText(QStringLiteral("(shown once the set-up checks)"));
 }
 
-bool CProductionWindow::StartRun()
+void CProductionWindow::StartRun()
 {
-    if (m_bRunning || !CheckSetUp())
-        return false;
-    // Every port is opened and held first; nothing is sent when one does not open.
-    const RunCheck started = m_pRun->Start();
-    if (started.m_verdict != RunCheck::Verdict::Ready) {
-        ShowCheck(started);
-        m_pRun.reset();
-        return false;
-    }
-    BuildFixture();
-    txtMessages->clear();
-    ShowCounts(RunCounts{0, 0, spnTarget->value()});
+    if (m_bRunning || m_bStartAsked)
+        return;
+    m_bStartAsked = true;
+    // Checked again now, whatever an earlier check said; a check under way
+    // goes on to Start when its set-up is still the one shown.
+    CheckSetUp();
+    ShowBusy();
+}
+
+void CProductionWindow::BeginRun()
+{
+    m_pFocusGiver = nullptr;  // the run page has its own
+    ShowBusy();
     m_bRunning = true;
     btnStop->setEnabled(true);
     btnNewRun->setEnabled(false);
@@ -429,7 +518,6 @@ bool CProductionWindow::StartRun()
     AddMessage("Run started on " +
                QStringList(m_vecPortNames.begin(), m_vecPortNames.end()).join(", ") +
                "; the log is " + edLog->text());
-    return true;
 }
 
 void CProductionWindow::StopRun()
@@ -463,6 +551,7 @@ void CProductionWindow::BuildFixture()
     }
     if (previous != nullptr)
         setTabOrder(previous, btnStop);
+    emit fixtureBuilt();
 }
 
 void CProductionWindow::OnPortChanged(std::size_t port, const PortStatus& status)
@@ -556,7 +645,13 @@ void CProductionWindow::Tick()
 void CProductionWindow::closeEvent(QCloseEvent* event)
 {
     if (!m_bRunning) {
-        m_pRun.reset();
+        // A start under way opens no further port; StepDone drops what a
+        // check or start leaves, the window being closed.
+        m_bStartAsked = false;
+        if (m_pStepper != nullptr)
+            m_pRun->RequestStop();
+        else
+            m_pRun.reset();
         event->accept();
         return;
     }

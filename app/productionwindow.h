@@ -5,6 +5,7 @@
 // fixture, the counts and the engine's messages.
 #pragma once
 
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 #include <QWidget>
@@ -38,15 +39,19 @@ public:
     void UseMainWindowProfile();
     // Lists the ports that are there, keeping the ones checked.
     void RefreshPorts();
-    // Checks the set-up with the engine; true when a run can start.
-    bool CheckSetUp();
-    // Checks, then starts the run and shows the fixture.
-    bool StartRun();
+    // Checks the set-up with the engine on a thread of its own; "Checking..."
+    // until the verdict shows.
+    void CheckSetUp();
+    // Checks, then starts the run and shows the fixture once every port is
+    // open; a set-up that does not check stays, saying why.
+    void StartRun();
     // Ends the run at the next step on every port.
     void StopRun();
     bool Running() const { return m_bRunning; }
 
 signals:
+    // The tiles of a run being started are there; its ports report from then on.
+    void fixtureBuilt();
     // Every port has ended and the summary is shown.
     void runEnded();
 
@@ -63,6 +68,8 @@ private:
     // The profile the run gives, from `source`, said in a line.
     void TakeProfile(const CProfileSettings& settings, const QString& source);
     void ShowCheck(const RunCheck& check);
+    // The check's line, for the eye and for screen readers.
+    void ShowVerdict(const QString& text);
     void ShowPreviewUnknown();
     void ShowPortsChosen();
     void ChooseProfile();
@@ -75,6 +82,16 @@ private:
     void OnRunEnded(const RunSummary& summary);
     void OnMessage(std::size_t port, const std::string& text);
     void AddMessage(const QString& text);
+
+    // The engine's Check or Start on m_pRun, off the GUI thread; StepDone
+    // takes the result on it.
+    enum class Step { Check, Start };
+    void RunStep(Step step);
+    void StepDone(Step step, unsigned setUp, const RunCheck& result);
+    void SetUpChanged();
+    // Check and Start as a check or start under way leaves them.
+    void ShowBusy();
+    void BeginRun();
 
     void BuildFixture();
     void ShowSetUp();
@@ -89,6 +106,16 @@ private:
     std::unique_ptr<CProductionRun> m_pRun;
     // Waits for the run's end off the GUI thread.
     QThread* m_pWaiter = nullptr;
+    // Runs a Check or Start; while it does, m_pRun is that thread's alone.
+    QThread* m_pStepper = nullptr;
+    // Counts the set-up's changes: a check of an earlier set-up is stale.
+    unsigned m_nSetUp = 0;
+    // Start was asked: the check under way, when ready, goes on to Start.
+    bool m_bStartAsked = false;
+    // A button disabled under the keyboard's focus hands it on (to
+    // m_pFocusTakenBy); it gets it back when enabled, unless the user moved on.
+    QPointer<QWidget> m_pFocusGiver;
+    QPointer<QWidget> m_pFocusTakenBy;
     bool m_bRunning = false;
     bool m_bCloseWhenEnded = false;
     std::vector<CPortTile*> m_vecTiles;

@@ -476,8 +476,8 @@ private:
 };
 
 // The production window and zr9ctl batch, each on eight ports of fresh
-// modules; while the window runs, a 10 ms timer on its event loop measures
-// the longest gap between two of its ticks.
+// modules; while the window is set up and started, and while it runs, a
+// 10 ms timer on its event loop measures the longest gap between two ticks.
 void ProductionOnEightPorts(int modulesPerPort)
 {
     constexpr auto kStall = std::chrono::seconds(30);
@@ -517,15 +517,35 @@ void ProductionOnEightPorts(int modulesPerPort)
 
     CEightPorts ports(modulesPerPort);
     CProductionWindow window;
+    window.show();
+    QElapsedTimer refresh;
+    refresh.start();
+    window.RefreshPorts();
+    const qint64 refreshMs = refresh.elapsed();
+    // The set-up as an operator gives it, a field at a time with the checks
+    // that follow each change, then Start: ticks all along.
+    longestGapMs = 0;
+    sinceTick.restart();
+    ticks.start(10);
+    const auto operatorPause = [] { RunEventsUntil([] { return false; }, 450); };
     window.UseProfileFile(QString::fromStdString(ports.Profile()));
+    operatorPause();
     window.edDeviceName->setText(QStringLiteral("Bench {n}"));
     window.spnWidth->setValue(1);
-    window.RefreshPorts();
-    for (int row = 0; row < window.lstPorts->count(); ++row)
+    operatorPause();
+    for (int row = 0; row < window.lstPorts->count(); ++row) {
         window.lstPorts->item(row)->setCheckState(Qt::Checked);
+        operatorPause();
+    }
     window.edLog->setText(QString::fromStdString(ports.Log()));
-    window.show();
-    if (!window.StartRun()) {
+    // The check that follows the last change, then Start.
+    RunEventsUntil([] { return false; }, 1000);
+    window.btnStart->click();
+    RunEventsUntil([&] { return window.Running() || window.lblCheck->text().startsWith("Not"); },
+                   10000);
+    ticks.stop();
+    const qint64 setUpGapMs = longestGapMs;
+    if (!window.Running()) {
         std::printf("production window: did not start: %s\n",
                     window.lblCheck->text().toUtf8().constData());
         return;
@@ -546,6 +566,10 @@ void ProductionOnEightPorts(int modulesPerPort)
     std::printf("%-44s %8lld ms longest gap between two 10 ms ticks (target < 50 ms; "
                 "%lld ms without the window)\n",
                 "", static_cast<long long>(longestGapMs), static_cast<long long>(idleGapMs));
+    std::printf("%-44s %8lld ms longest gap during the set-up, its checks and Start\n", "",
+                static_cast<long long>(setUpGapMs));
+    std::printf("%-44s %8lld ms Refresh of the port list (31 ports looked at)\n", "",
+                static_cast<long long>(refreshMs));
 }
 
 }  // namespace

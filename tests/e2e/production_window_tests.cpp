@@ -10,10 +10,14 @@
 #include <QLabel>
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "e2e_support.h"
 #include "productionwindow.h"
@@ -45,6 +49,43 @@ std::vector<std::vector<std::string>> LogRows(const std::string& path, const cha
     }
     return rows;
 }
+
+// The log on the disk, whose lock waits while the gate is shut: a check that
+// lasts as long as the test wants.
+class CGatedLog final : public ILogFile {
+public:
+    struct Gate {
+        std::mutex m_mutex;
+        std::condition_variable m_cvOpened;
+        bool m_bShut = false;
+        void Set(bool shut)
+        {
+            std::lock_guard lock(m_mutex);
+            m_bShut = shut;
+            m_cvOpened.notify_all();
+        }
+    };
+    CGatedLog(const std::string& path, Gate& gate) : m_pFile(OpenLogFile(path)), m_gate(gate) {}
+    bool ReadAll(std::optional<std::string>& content, std::string& error) override
+    {
+        return m_pFile->ReadAll(content, error);
+    }
+    bool Lock(std::string& holder, std::string& error) override
+    {
+        std::unique_lock lock(m_gate.m_mutex);
+        m_gate.m_cvOpened.wait(lock, [this] { return !m_gate.m_bShut; });
+        return m_pFile->Lock(holder, error);
+    }
+    bool AppendDurably(const std::string& bytes, std::string& error) override
+    {
+        return m_pFile->AppendDurably(bytes, error);
+    }
+    const std::string& Path() const override { return m_pFile->Path(); }
+
+private:
+    std::unique_ptr<ILogFile> m_pFile;
+    Gate& m_gate;
+};
 
 class ProductionWindow : public ::testing::Test {
 protected:
@@ -78,6 +119,12 @@ protected:
     CProductionWindow& OpenWindow(int ports)
     {
         m_window = std::make_unique<CProductionWindow>();
+        QObject::connect(m_window.get(), &CProductionWindow::fixtureBuilt, m_window.get(), [this] {
+            for (CPortTile* tile : m_window->findChildren<CPortTile*>())
+                QObject::connect(tile, &CPortTile::statusShown, tile, [this, tile] {
+                    m_mapTileTexts[tile->accessibleName()] << tile->accessibleDescription();
+                });
+        });
         m_window->UseProfileFile(QString::fromStdString(m_strProfile));
         m_window->spnWidth->setValue(1);
         m_window->RefreshPorts();
@@ -89,16 +136,20 @@ protected:
         return *m_window;
     }
 
-    // Starts the run, and records every text each tile gives screen readers.
+    // The check's line, as a screen reader has it.
+    QString Verdict() const
+    {
+        return QAccessible::queryAccessibleInterface(m_window->lblCheck)
+            ->text(QAccessible::Description);
+    }
+
+    // Start, as the button does: the check, then the run once the ports are open.
     bool StartRun()
     {
-        if (!m_window->StartRun())
-            return false;
-        for (CPortTile* tile : m_window->findChildren<CPortTile*>())
-            QObject::connect(tile, &CPortTile::statusShown, tile, [this, tile] {
-                m_mapTileTexts[tile->accessibleName()] << tile->accessibleDescription();
-            });
-        return true;
+        m_window->StartRun();
+        RunEventsUntil([this] { return m_window->Running() || Verdict().startsWith("Not ready"); },
+                       10000);
+        return m_window->Running();
     }
 
     QString TileText(int com) const
@@ -121,7 +172,8 @@ protected:
     std::vector<std::unique_ptr<CSimProcess>> m_vecModules;
     std::unique_ptr<CProductionWindow> m_window;
     std::string m_strProfile, m_strLog;
-    // Every description a tile gave, in order, by port.
+    // Every description a tile gave, in order, by port, from its first
+    // status on (the ports report while the start is under way).
     std::map<QString, QStringList> m_mapTileTexts;
 };
 
@@ -238,7 +290,7 @@ TEST_F(ProductionWindow, RefusesAForeignLogWithTheEnginesMessage)
                                 "zr9-profile 1\nBaud Rate = 9600 BPS\n"}) {
         std::ofstream(m_strLog) << content;
         CProductionWindow& window = OpenWindow(1);
-        EXPECT_FALSE(window.StartRun());
+        EXPECT_FALSE(StartRun());
         // The same options, checked by the engine alone.
         struct : IRunObserver {
             void PortChanged(std::size_t, const PortStatus&) override {}
@@ -262,6 +314,48 @@ TEST_F(ProductionWindow, RefusesAForeignLogWithTheEnginesMessage)
         EXPECT_EQ(FileText(m_strLog), content);
         EXPECT_EQ(window.stkPages->currentWidget(), window.pageSetUp);
     }
+}
+
+// The check runs off the window's thread. A set-up changed during a check is
+// checked again, and Start starts what the window shows, not what was
+// checked; a window destroyed during a check waits for it and frees the log.
+TEST_F(ProductionWindow, ChecksAgainWhenTheSetUpChangesDuringACheck)
+{
+    StartModules(1, 1);
+    const std::string foreign = m_ports.Path() + "/export.csv";
+    std::ofstream(foreign) << "time;port;n;result\r\n";
+    CGatedLog::Gate gate;
+    CProductionWindow& window = OpenWindow(1);
+    window.SetRunFactory([&gate](RunOptions options, IRunObserver& observer) {
+        auto log = std::make_unique<CGatedLog>(options.m_strLogPath, gate);
+        return std::make_unique<CProductionRun>(std::move(options), observer, std::move(log));
+    });
+    gate.Set(true);
+    window.CheckSetUp();
+    EXPECT_EQ(Verdict(), "Checking...");
+    EXPECT_FALSE(window.btnCheck->isEnabled());
+    window.edLog->setText(QString::fromStdString(foreign));
+    window.StartRun();
+    EXPECT_FALSE(window.btnStart->isEnabled());
+    gate.Set(false);
+    ASSERT_TRUE(RunEventsUntil([this] { return Verdict().startsWith("Not ready"); }, 10000));
+    EXPECT_TRUE(Verdict().contains("export.csv")) << Verdict().toStdString();
+    EXPECT_FALSE(window.Running());
+    EXPECT_TRUE(window.btnCheck->isEnabled() && window.btnStart->isEnabled());
+    EXPECT_FALSE(std::filesystem::exists(m_strLog));  // the stale Ready began nothing
+
+    window.edLog->setText(QString::fromStdString(m_strLog));
+    gate.Set(true);
+    window.CheckSetUp();
+    std::thread opener([&gate] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        gate.Set(false);
+    });
+    m_window.reset();
+    opener.join();
+    OpenWindow(1);
+    ASSERT_TRUE(StartRun()) << Verdict().toStdString();
+    EXPECT_TRUE(EndRun());
 }
 
 // Eight ports as a 2x4 fixture at 150 % font size (as QT_FONT_DPI=144 gives):
