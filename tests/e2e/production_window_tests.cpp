@@ -279,6 +279,14 @@ TEST_F(ProductionWindow, StopsDuringARunAndResumesFromItsLog)
     ASSERT_TRUE(RunEventsUntil([&] { return LogRows(m_strLog, "ok").size() == 2; }, 10000));
     ASSERT_TRUE(EndRun());
     EXPECT_EQ(LogRows(m_strLog, "ok")[1][6], "Pump 2") << FileText(m_strLog);
+
+    // Other names on the same log: refused in the window's words, not zr9ctl's.
+    m_window->btnNewRun->click();
+    m_window->edDeviceName->setText("Valve {n}");
+    EXPECT_FALSE(StartRun());
+    EXPECT_TRUE(Verdict().contains("the per-module values are \"Device Name=Valve {n}\"") &&
+                Verdict().contains("choose a new log file") && !Verdict().contains("--"))
+        << Verdict().toStdString();
 }
 
 // Logs the engine refuses (a ';' export, a profile file) are refused in its
