@@ -13,7 +13,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 
 #include "e2e_support.h"
 #include "productionwindow.h"
@@ -21,30 +20,6 @@
 #include "sim_process.h"
 
 namespace {
-
-std::string FileText(const std::string& path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// The log's rows with `result`, as their cells.
-std::vector<std::vector<std::string>> LogRows(const std::string& path, const char* result)
-{
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(FileText(path));
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> cells;
-        std::istringstream split(line + ",");
-        for (std::string cell; std::getline(split, cell, ',');)
-            cells.push_back(cell);
-        if (cells.size() > 7 && cells[7] == result)
-            rows.push_back(cells);
-    }
-    return rows;
-}
 
 class ProductionWindow : public ::testing::Test {
 protected:
