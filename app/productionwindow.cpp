@@ -250,11 +250,11 @@ void CProductionWindow::RefreshPorts()
             checked << lstPorts->item(row)->data(Qt::UserRole).toString();
     const QSignalBlocker blocker(lstPorts);
     lstPorts->clear();
-    // What the system knows of each device, without opening it: a port held
-    // by another program is listed, and the check says who holds it.
+    // What the system knows of each device, opening only a port it misses: a
+    // port held by another program is listed, and the check says who holds it.
     for (int portIndex = 0; portIndex < 31; ++portIndex) {
         const port_info::PortDevice device = port_info::InspectPort(portIndex);
-        if (!device.exists || port_info::IsSystemConsole(portIndex))
+        if (!port_info::PortIsThere(portIndex, device) || port_info::IsSystemConsole(portIndex))
             continue;
         const QString name = QString::fromStdString(port_info::ComName(portIndex));
         auto* item = new QListWidgetItem(

@@ -90,6 +90,9 @@ handshake, baud rate and parity.
 zr9config.exe  the window: start it with a double click. Open the port list,
                pick the module's COM port, type its password, Connect, then
                Read, edit, Write. Ctrl+O and Ctrl+S open and save profiles.
+               Ctrl+P opens the production window, which configures modules
+               one after another on up to 8 ports and logs each; it also
+               opens on its own:  zr9config.exe --production module.zr9
 zr9ctl.exe     the command line, for technicians and test benches: run it in
                a Command Prompt or PowerShell, e.g.
                  zr9ctl read COM5 -o module.zr9

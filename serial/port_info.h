@@ -71,6 +71,11 @@ struct PortDevice {
 };
 
 PortDevice InspectPort(int portIndex);
+// Whether a list of the ports there are shows the port: InspectPort found its
+// device or, on Windows, the device map misses it (Wine's ports, some virtual
+// and USB drivers) but its name leads to a device all the same: it opens, or
+// another program holds it. Only such a port is opened, and closed at once.
+bool PortIsThere(int portIndex, const PortDevice& device);
 // DescribePort from what InspectPort found earlier, e.g. for a device now gone.
 std::string DescribePort(int portIndex, const PortDevice& device);
 

@@ -122,6 +122,11 @@ PortDevice InspectPort(int portIndex)
     return port;
 }
 
+bool PortIsThere(int, const PortDevice& device)
+{
+    return device.exists;
+}
+
 std::string CDeviceHolders::HolderOf(const std::string& device)
 {
     // Every descriptor of every visible process, matched by device number:

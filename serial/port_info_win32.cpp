@@ -70,6 +70,20 @@ PortDevice InspectPort(int portIndex)
     return port;
 }
 
+bool PortIsThere(int portIndex, const PortDevice& device)
+{
+    if (device.exists)
+        return true;
+    const std::string name = DeviceName(portIndex);
+    if (name.empty())
+        return false;
+    const serial_platform::Handle port = serial_platform::OpenExclusive(name.c_str());
+    if (port == serial_platform::kInvalidHandle)
+        return serial_platform::LastErrorCode() == ERROR_ACCESS_DENIED;
+    serial_platform::ClosePort(port);
+    return true;
+}
+
 std::string CDeviceHolders::HolderOf(const std::string&)
 {
     return {};

@@ -132,3 +132,26 @@ bool TranscriptHasEvent(const std::string& transcriptPath, const std::string& ev
         return at != std::string::npos && line.substr(at + 4) == event;
     });
 }
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::vector<std::string>> LogRows(const std::string& logPath, const char* result)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(FileText(logPath));
+    for (std::string line; std::getline(lines, line);) {
+        std::vector<std::string> cells;
+        std::istringstream split(line + ",");
+        for (std::string cell; std::getline(split, cell, ',');)
+            cells.push_back(cell);
+        if (cells.size() > 7 && cells[7] == result)
+            rows.push_back(cells);
+    }
+    return rows;
+}

@@ -1,11 +1,12 @@
 // The simulated module as the end-to-end suites use it, whichever build of the
-// window they drive: a profile for its --profile option and what its
-// transcript says it received, sent and did. No Qt.
+// window they drive: a profile for its --profile option, what its transcript
+// says it received, sent and did, and the rows a production run logged. No Qt.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "profile.h"
 
@@ -35,3 +36,11 @@ std::optional<ProfileBytes> LastProfileSent(const std::string& transcriptPath);
 
 // True once the transcript holds an event line "-- <event>".
 bool TranscriptHasEvent(const std::string& transcriptPath, const std::string& event);
+
+// The whole content of a file; empty when there is none.
+std::string FileText(const std::string& path);
+
+// The rows of a production run's log whose result is `result` ("ok"), as
+// their cells: time, port, n, local address, new address, firmware, device
+// name, result, reason.
+std::vector<std::vector<std::string>> LogRows(const std::string& logPath, const char* result);

@@ -10,13 +10,12 @@
 #include <QLabel>
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <condition_variable>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "e2e_support.h"
@@ -25,30 +24,6 @@
 #include "sim_process.h"
 
 namespace {
-
-std::string FileText(const std::string& path)
-{
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// The log's rows with `result`, as their cells.
-std::vector<std::vector<std::string>> LogRows(const std::string& path, const char* result)
-{
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream lines(FileText(path));
-    for (std::string line; std::getline(lines, line);) {
-        std::vector<std::string> cells;
-        std::istringstream split(line + ",");
-        for (std::string cell; std::getline(split, cell, ',');)
-            cells.push_back(cell);
-        if (cells.size() > 7 && cells[7] == result)
-            rows.push_back(cells);
-    }
-    return rows;
-}
 
 // The log on the disk, whose lock waits while the gate is shut: a check that
 // lasts as long as the test wants.

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include "e2e_module.h"
+#include "profile_file.h"
 #include "sim_process.h"
 
 namespace {
@@ -52,6 +54,8 @@ constexpr Spot CfgPwd{254, 182};
 constexpr Spot PinCode{264, 238};
 constexpr Spot Security{210, 241};
 constexpr Spot ParityN{267, 408};
+
+const char* const kMainWindowTitle = "ZR9 UART Profile Config V1.3";
 
 const std::string kConnectCommand = std::string("AT+PROG=?6874\x01\n\r", 16);
 const std::string kReadCommand = "AT+PROG=R\n\r";
@@ -270,14 +274,26 @@ protected:
         return module;
     }
 
-    void StartWindow()
+    // The program with `options`, until its window titled `title` shows.
+    void StartWindow(const std::vector<std::string>& options = {},
+                     const std::string& title = kMainWindowTitle)
     {
-        m_nWindowPid = SpawnLogged({kWine, m_strProgram}, m_ports.Path() + "/window.log");
+        std::vector<std::string> args = {kWine, m_strProgram};
+        args.insert(args.end(), options.begin(), options.end());
+        m_nWindowPid = SpawnLogged(args, m_ports.Path() + "/window.log");
         ASSERT_GT(m_nWindowPid, 0);
-        m_window = CXWindow::Find("ZR9 UART Profile Config V1.3", 60s);
+        m_window = CXWindow::Find(title, 60s);
         ASSERT_TRUE(m_window.Exists()) << "the window did not open";
         // Let the first paint and the focus settle before the first click.
         std::this_thread::sleep_for(1s);
+    }
+
+    // The path of a file of the port folder as the Windows program names it.
+    static std::string WindowsPath(const std::string& path)
+    {
+        std::string windows = "Z:" + path;
+        std::replace(windows.begin(), windows.end(), '/', '\\');
+        return windows;
     }
 
     std::string Received() const { return TranscriptBytes(m_strTranscript, "RX"); }
@@ -498,6 +514,70 @@ TEST_F(WineWindow, SilentModuleShowsTheTimeoutBoxAfterTwoSeconds)
     EXPECT_EQ(WaitForBox().text, "ComProt Error or BT MODE ERROR    ");
     CloseBox();
     EXPECT_FALSE(PressRead());
+}
+
+// The production window from the zip, set up from the keyboard: two modules
+// in turn on COM3 (the simulator puts the second on once the first is
+// configured), each written with its own name, and a log row for each.
+TEST_F(WineWindow, ProductionWindowConfiguresTwoModulesInTurnOnOnePort)
+{
+    std::vector<std::string> options;
+    for (const char* address : {"C0FFEE0000A1", "C0FFEE0000A2"}) {
+        ProfileBytes record = DefaultProfile;
+        std::memcpy(record.data(), address, 12);
+        options.insert(options.end(), {"--profile", ProfileHex(record)});
+    }
+    CSimProcess& modules = StartModule(options);
+    ASSERT_TRUE(modules.Started());
+    const std::string profile = m_ports.Path() + "/pumps.zr9";
+    std::ofstream(profile) << kProfileFileHeader << "\nBaud Rate = 9600 BPS\n";
+    const std::string log = m_ports.Path() + "/pumps.csv";
+    StartWindow({"--production", WindowsPath(profile)}, "ZR9 Production");
+
+    // A click on the window's margin, then: Ports, check COM3 (the one port
+    // listed, Wine's device map misses it), Log file, Start.
+    m_window.Click({4, 4});
+    CXWindow::Keys({"alt+o", "space", "alt+l", "ctrl+a"});
+    Output({kXdotool, "type", "--delay", "40", WindowsPath(log)});
+    CXWindow::Keys({"alt+s"});
+    ASSERT_TRUE(WaitFor([&] { return LogRows(log, "ok").size() == 1; }, 60s))
+        << "no module configured; the log: " << FileText(log);
+    kill(modules.Pid(), SIGUSR1);
+    ASSERT_TRUE(WaitFor([&] { return LogRows(log, "ok").size() == 2; }, 60s))
+        << "the second module was not configured; the log: " << FileText(log);
+
+    // Stop, then Close: the program ends by itself.
+    CXWindow::Keys({"alt+t"});
+    std::this_thread::sleep_for(2s);
+    CXWindow::Keys({"alt+l"});
+    int status = 0;
+    if (WaitFor([&] { return waitpid(m_nWindowPid, &status, WNOHANG) == m_nWindowPid; }, 20s)) {
+        m_nWindowPid = -1;
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    } else {
+        ADD_FAILURE() << "the window did not close after Stop and Close";
+    }
+
+    const auto rows = LogRows(log, "ok");
+    ASSERT_EQ(rows.size(), 2u) << FileText(log);
+    const std::vector<std::vector<std::string>> expected = {
+        {"COM3", "001", "A1:00:00:EE:FF:C0", "Pump 001"},
+        {"COM3", "002", "A2:00:00:EE:FF:C0", "Pump 002"}};
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        EXPECT_EQ((std::vector<std::string>{rows[i][1], rows[i][2], rows[i][3], rows[i][6]}),
+                  expected[i])
+            << FileText(log);
+    // What the modules got: each its name in a Write.
+    const std::string received = Received();
+    const std::size_t firstName = received.find("Pump 001");
+    EXPECT_NE(firstName, std::string::npos);
+    EXPECT_NE(received.find("Pump 002", firstName), std::string::npos);
+}
+
+TEST_F(WineWindow, HelpNamesTheProductionWindow)
+{
+    EXPECT_NE(Output({kWine, m_strProgram, "--help"}).find("--production [PROFILE]"),
+              std::string::npos);
 }
 
 // zr9ctl.exe from the zip, a console program, reads the module on Wine's COM3.
