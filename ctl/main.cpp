@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,6 +23,7 @@
 #include "port_info.h"
 #include "port_watch.h"
 #include "profile_file.h"
+#include "run_log.h"
 #include "templates.h"
 #include "text_file.h"
 #include "zr9ctl.h"
@@ -132,21 +132,6 @@ public:
 private:
     std::string m_strText;
 };
-
-// "2026-12-09 10:01:19": now, for the comment of a profile read to a file.
-std::string LocalTime()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
 
 bool StderrIsTerminal()
 {
@@ -308,7 +293,8 @@ int Read(CConsole& console, const Arguments& arguments)
     std::string text = FormatProfileText(view);
     // The record of where and when, after the format line.
     text.insert(text.find('\n') + 1, "# read from " + port.Name() + " (firmware " +
-                                         session.Version().Text() + ") at " + LocalTime() + "\n");
+                                         session.Version().Text() + ") at " +
+                                         LocalTimeText() + "\n");
     if (output.empty()) {
         std::fputs(text.c_str(), stdout);
         return std::fflush(stdout) == 0 ? kExitSuccess : kExitUsage;

@@ -28,20 +28,6 @@ const char kOk[] = "ok";
 const char kFailed[] = "failed";
 const char kSettings[] = "settings";
 
-std::string Now()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    return text;
-}
-
 // Only 'a' to 'z' change, as everywhere the tool upper-cases text.
 std::string UpperAscii(std::string text)
 {
@@ -586,7 +572,7 @@ bool CRunLog::Begin(const RunLogSettings& settings, std::string& error)
     std::string bytes;
     if (m_bNeedsHeader)
         bytes = (m_bNeedsByteOrderMark ? kByteOrderMark : "") + std::string(kHeader) + "\n";
-    bytes += CsvLine({Now(), "", "", "", "", "", "", kSettings, SettingsCell(settings)});
+    bytes += CsvLine({LocalTimeText(), "", "", "", "", "", "", kSettings, SettingsCell(settings)});
     if (!WriteLocked(bytes, error))
         return false;
     m_bNeedsHeader = false;
@@ -596,9 +582,9 @@ bool CRunLog::Begin(const RunLogSettings& settings, std::string& error)
 bool CRunLog::Append(const RunLogRow& row, std::string& error)
 {
     const std::string line =
-        CsvLine({row.m_strTime.empty() ? Now() : row.m_strTime, row.m_strPort, row.m_strNumber,
-                 row.m_strAddress, row.m_strNewAddress, row.m_strFirmware, row.m_strDeviceName,
-                 ResultWord(row.m_result), row.m_strReason});
+        CsvLine({row.m_strTime.empty() ? LocalTimeText() : row.m_strTime, row.m_strPort,
+                 row.m_strNumber, row.m_strAddress, row.m_strNewAddress, row.m_strFirmware,
+                 row.m_strDeviceName, ResultWord(row.m_result), row.m_strReason});
     const std::lock_guard lock(m_mutex);
     return WriteLocked(line, error);
 }
@@ -613,6 +599,20 @@ bool CRunLog::WriteLocked(const std::string& bytes, std::string& error)
     if (!m_bNeedsHeader)
         m_strEndCutRow = "\n";
     return false;
+}
+
+std::string LocalTimeText()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &now);
+#else
+    localtime_r(&now, &local);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return text;
 }
 
 std::string ProfileDigest(const CProfileSettings& profile)

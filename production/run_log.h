@@ -143,3 +143,7 @@ private:
 // in the fields' order, the same whatever the file's comments, order or spacing.
 class CProfileSettings;
 std::string ProfileDigest(const CProfileSettings& profile);
+
+// "2026-12-09 10:01:19": now, local time, as the rows and zr9ctl's profile
+// comments give it.
+std::string LocalTimeText();
